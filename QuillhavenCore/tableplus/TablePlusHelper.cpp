@@ -1,5 +1,6 @@
 #include "tableplus/TablePlusHelper.h"
 
+#include "connections/Connection.h"
 #include "support/UUID.h"
 
 #include <cerrno>
@@ -423,6 +424,10 @@ bool addConnection(const std::string& name, std::uint16_t port, const std::strin
 
     plist_array_append_item(list, newEntry(name, port, dbPath));
     return saveConnections(list, file);
+}
+
+bool addConnection(const Connection& connection) {
+    return addConnection(connection.name, connection.localPort, connection.dbPath);
 }
 
 void removeConnection(const std::string& name) {

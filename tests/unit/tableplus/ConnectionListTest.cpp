@@ -1,5 +1,6 @@
 #include "PlistFiles.h"
 #include "TestSupport.h"
+#include "connections/Connection.h"
 #include "support/UUID.h"
 #include "tableplus/TablePlusHelper.h"
 
@@ -320,6 +321,19 @@ TEST_F(ConnectionList, NewEntryHasEveryKeyTablePlusExpects) {
     ASSERT_TRUE(helper::addConnection("Second", 5434, ""));
     Plist two = written(currentList);
     EXPECT_NE(text(plist_array_get_item(two.get(), 1), "ID"), id) << "every entry its own ID";
+}
+
+TEST_F(ConnectionList, SavedConnectionGivesNamePortAndDatabase) {
+    quillhaven::Connection connection;
+    connection.name = "Orders";
+    connection.localPort = 6543;
+    connection.dbPath = "/srv/orders.sqlite";
+    ASSERT_TRUE(helper::addConnection(connection));
+    Plist list = written(currentList);
+    plist_t entry = plist_array_get_item(list.get(), 0);
+    EXPECT_EQ(text(entry, "ConnectionName"), "Orders");
+    EXPECT_EQ(text(entry, "DatabasePort"), "6543");
+    EXPECT_EQ(text(entry, "DatabaseName"), "orders");
 }
 
 TEST_F(ConnectionList, DatabaseNameComesFromTheFileName) {
