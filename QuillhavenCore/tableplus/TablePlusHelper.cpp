@@ -224,45 +224,41 @@ bool writeAll(int fd, const char* data, size_t size) {
     return true;
 }
 
-// Copies `file` to a new backup beside it and flushes it to disk. The name carries the local
-// time; when that name is taken (a second save within the same second) a counter is added,
-// so that every save keeps the version it replaces. Empty result = done, otherwise the reason.
+// Writes `bytes` to a freshly created file and flushes it to disk; on failure the file is
+// removed again. Empty result = done, otherwise the reason.
+std::optional<std::string> fillNewFile(Fd& out, const fs::path& path, const std::string& bytes) {
+    std::string failed;
+    if (!writeAll(out.fd, bytes.data(), bytes.size()))
+        failed = "cannot write ";
+    else if (::fsync(out.fd) != 0)
+        failed = "cannot flush ";
+    else if (!out.close())
+        failed = "cannot close ";
+    if (failed.empty()) return std::nullopt;
+    std::string reason = failed + path.string() + ": " + errnoText(errno);
+    ::unlink(path.c_str());
+    return reason;
+}
+
+// Copies `file` to a new backup beside it. The name carries the local time; when that name
+// is taken (a second save within the same second) a counter is added, so that every save
+// keeps the version it replaces. Empty result = done, otherwise the reason.
 std::optional<std::string> backupPlist(const fs::path& file) {
-    if (!fileExists(file)) return std::nullopt;
-    Fd in(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st {};
-    if (in.fd < 0 || ::fstat(in.fd, &st) != 0) return errnoText(errno);
-    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    if (::stat(file.c_str(), &st) != 0) return std::nullopt; // nothing to keep
+    std::string error;
+    std::optional<std::string> bytes = readBytes(file, error);
+    if (!bytes) return error;
 
     std::string stem = "Connections.backup." + localTimestamp();
-    fs::path backup;
-    int outFd = -1;
-    for (int attempt = 1; outFd < 0 && attempt <= 1000; ++attempt) {
+    for (int attempt = 1; attempt <= 1000; ++attempt) {
         std::string suffix = attempt == 1 ? "" : "_" + std::to_string(attempt);
-        backup = file.parent_path() / (stem + suffix + ".plist");
-        outFd = ::open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777);
-        if (outFd < 0 && errno != EEXIST) return errnoText(errno);
+        fs::path backup = file.parent_path() / (stem + suffix + ".plist");
+        Fd out(::open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777));
+        if (out.fd >= 0) return fillNewFile(out, backup, *bytes);
+        if (errno != EEXIST) return errnoText(errno);
     }
-    if (outFd < 0) return "no free backup name";
-    Fd out(outFd);
-
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(in.fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0) break;
-        if (n < 0 || !writeAll(out.fd, buffer, static_cast<size_t>(n))) {
-            int error = errno;
-            ::unlink(backup.c_str());
-            return errnoText(error);
-        }
-    }
-    if (::fsync(out.fd) != 0 || !out.close()) {
-        int error = errno;
-        ::unlink(backup.c_str());
-        return errnoText(error);
-    }
-    return std::nullopt;
+    return "no free backup name";
 }
 
 // Replaces `file` with `bytes` through a temporary file in the same folder, so that a reader
@@ -270,23 +266,23 @@ std::optional<std::string> backupPlist(const fs::path& file) {
 std::optional<std::string> writeAtomically(const fs::path& file, const std::string& bytes) {
     fs::path dir = file.parent_path();
     std::string tmpl = (dir / ("." + file.filename().string() + ".XXXXXX")).string();
-    int tmpFd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-    if (tmpFd < 0)
+    Fd out(::mkostemp(tmpl.data(), O_CLOEXEC));
+    if (out.fd < 0)
         return "cannot create a temporary file in " + dir.string() + ": " + errnoText(errno);
-    Fd out(tmpFd);
-    auto fail = [&](const std::string& what) -> std::optional<std::string> {
-        std::string reason = what + ": " + errnoText(errno);
-        ::unlink(tmpl.c_str());
-        return reason;
-    };
 
     struct stat old {};
     mode_t mode = ::stat(file.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    if (::fchmod(out.fd, mode) != 0) return fail("cannot set the permissions of " + tmpl);
-    if (!writeAll(out.fd, bytes.data(), bytes.size())) return fail("cannot write " + tmpl);
-    if (::fsync(out.fd) != 0) return fail("cannot flush " + tmpl);
-    if (!out.close()) return fail("cannot close " + tmpl);
-    if (::rename(tmpl.c_str(), file.c_str()) != 0) return fail("cannot replace " + file.string());
+    if (::fchmod(out.fd, mode) != 0) {
+        std::string reason = "cannot set the permissions of " + tmpl + ": " + errnoText(errno);
+        ::unlink(tmpl.c_str());
+        return reason;
+    }
+    if (auto failed = fillNewFile(out, tmpl, bytes)) return failed;
+    if (::rename(tmpl.c_str(), file.c_str()) != 0) {
+        std::string reason = "cannot replace " + file.string() + ": " + errnoText(errno);
+        ::unlink(tmpl.c_str());
+        return reason;
+    }
 
     // The rename itself must reach the disk before we call the list saved.
     Fd folder(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

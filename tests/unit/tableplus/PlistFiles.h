@@ -45,22 +45,22 @@ inline Plist parse(const std::string& bytes) {
     return Plist(root);
 }
 
-inline std::string toXml(plist_t node) {
+inline std::string serialised(plist_t node, void (*write)(plist_t, char**, uint32_t*),
+                              void (*release)(char*)) {
     char* out = nullptr;
     uint32_t length = 0;
-    plist_to_xml(node, &out, &length);
+    write(node, &out, &length);
     std::string bytes(out, length);
-    plist_to_xml_free(out);
+    release(out);
     return bytes;
 }
 
+inline std::string toXml(plist_t node) {
+    return serialised(node, plist_to_xml, plist_to_xml_free);
+}
+
 inline std::string toBinary(plist_t node) {
-    char* out = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(node, &out, &length);
-    std::string bytes(out, length);
-    plist_to_bin_free(out);
-    return bytes;
+    return serialised(node, plist_to_bin, plist_to_bin_free);
 }
 
 // A saved connection carrying only a name under `key`.
