@@ -1,5 +1,7 @@
 #include "translation/SQLSegmenter.h"
 
+#include <array>
+
 namespace quillhaven {
 namespace {
 
@@ -18,6 +20,13 @@ std::size_t quotedEnd(std::string_view s, std::size_t open, char close, bool dou
     }
     return s.size();
 }
+
+// Characters that may open a literal, an identifier or a comment.
+constexpr auto startsSegment = [] {
+    std::array<bool, 256> table{};
+    for (unsigned char c : std::string_view("'\"`[-/")) table[c] = true;
+    return table;
+}();
 
 } // namespace
 
@@ -67,6 +76,8 @@ std::vector<SQLSegment> splitSQL(std::string_view s) {
             break;
         default:
             end = i + 1;
+            // Skip plain code in one go: most of a statement starts no quote or comment.
+            while (end < s.size() && !startsSegment[static_cast<unsigned char>(s[end])]) ++end;
         }
         i = end;
     }

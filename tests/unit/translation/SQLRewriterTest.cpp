@@ -73,6 +73,8 @@ const RewriteCase rewritten[] = {
      "INSERT INTO t VALUES (1, NULL)"},
     {"default_lower_case_between_commas", "INSERT INTO t VALUES (1,default,2)",
      "INSERT INTO t VALUES (1, NULL,2)"},
+    {"default_twice_in_a_row", "INSERT INTO t VALUES (DEFAULT,DEFAULT)",
+     "INSERT INTO t VALUES ( NULL, NULL)"},
     {"default_next_to_literal", "INSERT INTO t VALUES ('DEFAULT',DEFAULT)",
      "INSERT INTO t VALUES ('DEFAULT', NULL)"},
     {"create_as_table", "CREATE TABLE t2 AS TABLE t1", "CREATE TABLE t2 AS SELECT * FROM t1"},
