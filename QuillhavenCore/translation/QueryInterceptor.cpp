@@ -8,7 +8,6 @@
 #include "translation/SchemaTranslator.h"
 
 #include <array>
-#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -289,7 +288,7 @@ bool mayBeCatalogQuery(std::string_view t) {
     static constexpr std::string_view anchors[] = {
         "pg_", "current_", "version()", "information_schema.", "inet_server", "reltuples"};
     for (auto anchor : anchors)
-        if (::memmem(t.data(), t.size(), anchor.data(), anchor.size())) return true;
+        if (contains(t, anchor)) return true;
     return false;
 }
 

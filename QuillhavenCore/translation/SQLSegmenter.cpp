@@ -32,6 +32,7 @@ constexpr auto startsSegment = [] {
 
 std::vector<SQLSegment> splitSQL(std::string_view s) {
     std::vector<SQLSegment> segments;
+    segments.reserve(8);
     std::size_t codeStart = 0;
     auto push = [&](SQLSegment::Kind kind, std::size_t begin, std::size_t end) {
         if (begin > codeStart) segments.push_back({SQLSegment::Kind::code, codeStart, begin});
