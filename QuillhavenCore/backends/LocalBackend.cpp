@@ -55,7 +55,8 @@ ChildProcess::Options LocalBackend::launchOptions() {
     if (!sqlite3) fail(Failure::connectionFailed, "the sqlite3 program was not found on PATH");
     ChildProcess::Options options;
     options.program = *sqlite3;
-    if (supportsSafeMode(*sqlite3)) options.arguments.push_back("-safe");
+    if (!safeMode_) safeMode_ = supportsSafeMode(*sqlite3); // asked once per backend
+    if (*safeMode_) options.arguments.push_back("-safe");
     options.arguments.push_back(databaseURI(path_, readOnly_));
     return options;
 }

@@ -3,6 +3,7 @@
 #include "backends/PersistentShellBackend.h"
 #include "support/Error.h"
 
+#include <optional>
 #include <string>
 
 namespace quillhaven {
@@ -45,6 +46,7 @@ protected:
 private:
     const std::string path_;
     const bool readOnly_;
+    std::optional<bool> safeMode_;
 };
 
 } // namespace quillhaven
