@@ -7,6 +7,7 @@
 #include "frontend/ColumnDef.h"
 
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 
 namespace backendtest {
@@ -26,6 +27,17 @@ inline std::string makeDatabase(const testsupport::TempDir& dir) {
                               "INSERT INTO users VALUES (1, 'ada'), (2, 'bob');\"");
     EXPECT_EQ(r.exitCode, 0) << r.output;
     return db;
+}
+
+// The error of type E that f throws, or nothing (and a test failure) when it throws none.
+template <class E, class F> std::optional<E> errorOf(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no error thrown";
+    return std::nullopt;
 }
 
 inline std::string countUsers(const std::string& db) {

@@ -28,16 +28,6 @@ protected:
     std::string db;
 };
 
-template <class F> FlyBackendError flyError(F&& f) {
-    try {
-        f();
-    } catch (const FlyBackendError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no FlyBackendError";
-    return FlyBackendError(FlyBackendError::Case::parseFailed, "none");
-}
-
 } // namespace
 
 TEST_F(FlyBackendTest, RunsStatementsThroughOneConsoleSession) {
@@ -81,11 +71,12 @@ TEST_F(FlyBackendTest, SqlErrorsKeepTheSessionAndToolChatterIsIgnored) {
     setenv("FLY_STANDIN_CRLF", "1", 1);
     FlyBackend backend("demo-app", db, 10);
     backend.connect();
-    auto e = flyError([&] { backend.execute("SELECT * FROM nope"); });
-    EXPECT_EQ(e.errorCase(), FlyBackendError::Case::sqliteError);
-    EXPECT_TRUE(std::string(e.what()).starts_with("SQLite error: Parse error near line "))
-        << e.what();
-    EXPECT_TRUE(std::string(e.what()).ends_with("no such table: nope")) << e.what();
+    auto e = errorOf<FlyBackendError>([&] { backend.execute("SELECT * FROM nope"); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->errorCase(), FlyBackendError::Case::sqliteError);
+    EXPECT_TRUE(std::string(e->what()).starts_with("SQLite error: Parse error near line "))
+        << e->what();
+    EXPECT_TRUE(std::string(e->what()).ends_with("no such table: nope")) << e->what();
     // Carriage returns from the relay do not reach the values or hide the sentinel.
     EXPECT_EQ(backend.execute("SELECT name FROM users WHERE id = 1")->rows[0][0], txt("ada"));
     EXPECT_TRUE(backend.isAlive());
@@ -94,14 +85,16 @@ TEST_F(FlyBackendTest, SqlErrorsKeepTheSessionAndToolChatterIsIgnored) {
 TEST_F(FlyBackendTest, MissingToolOrUnreachableApp) {
     setenv("QUILLHAVEN_FLY_PATH", (dir / "empty").c_str(), 1);
     FlyBackend backend("demo-app", db, 5);
-    auto e = flyError([&] { backend.connect(); });
-    EXPECT_STREQ(e.what(), "Connection failed: 'fly' CLI not found. Install from "
-                           "https://fly.io/docs/flyctl/install/");
+    auto e = errorOf<FlyBackendError>([&] { backend.connect(); });
+    ASSERT_TRUE(e);
+    EXPECT_STREQ(e->what(), "Connection failed: 'fly' CLI not found. Install from "
+                            "https://fly.io/docs/flyctl/install/");
 
     setenv("QUILLHAVEN_FLY_PATH", QUILLHAVEN_FIXTURES, 1);
     setenv("FLY_STANDIN_FAIL", "Error: app not found", 1);
-    e = flyError([&] { backend.connect(); });
-    EXPECT_STREQ(e.what(),
+    e = errorOf<FlyBackendError>([&] { backend.connect(); });
+    ASSERT_TRUE(e);
+    EXPECT_STREQ(e->what(),
                  "Connection failed: Waiting for init sentinel: Session dead: Unexpected EOF on "
                  "stdout");
     EXPECT_FALSE(backend.isAlive());
@@ -119,9 +112,11 @@ TEST_F(FlyBackendTest, DeadChildIsReportedThenReplaced) {
     for (int i = 0; i < 200 && backend.isAlive(); ++i) usleep(10'000);
     EXPECT_FALSE(backend.isAlive());
 
-    auto e = flyError([&] { backend.execute("SELECT 1"); });
-    EXPECT_STREQ(e.what(), "Session dead: Reading response: Session dead: Unexpected EOF on stdout "
-                           "(session will reconnect)");
+    auto e = errorOf<FlyBackendError>([&] { backend.execute("SELECT 1"); });
+    ASSERT_TRUE(e);
+    EXPECT_STREQ(e->what(),
+                 "Session dead: Reading response: Session dead: Unexpected EOF on stdout "
+                 "(session will reconnect)");
     EXPECT_EQ(backend.execute("SELECT count(*) AS n FROM users")->rows[0][0], integer(2));
     EXPECT_TRUE(backend.isAlive());
 }
@@ -129,12 +124,13 @@ TEST_F(FlyBackendTest, DeadChildIsReportedThenReplaced) {
 TEST_F(FlyBackendTest, SlowAnswerTimesOutAndTheNextStatementReconnects) {
     FlyBackend backend("demo-app", db, 1);
     backend.connect();
-    auto e = flyError([&] {
+    auto e = errorOf<FlyBackendError>([&] {
         backend.execute("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
                         "WHERE x < 2000000000) SELECT count(*) FROM c");
     });
-    EXPECT_STREQ(e.what(), "Session dead: Reading response: Timeout: Timed out waiting for "
-                           "sentinel after 1s (session will reconnect)");
+    ASSERT_TRUE(e);
+    EXPECT_STREQ(e->what(), "Session dead: Reading response: Timeout: Timed out waiting for "
+                            "sentinel after 1s (session will reconnect)");
     EXPECT_EQ(backend.execute("SELECT 7 AS n")->rows[0][0], integer(7));
 }
 

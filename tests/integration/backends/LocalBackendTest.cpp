@@ -9,20 +9,6 @@
 using namespace quillhaven;
 using namespace backendtest;
 
-namespace {
-
-template <class F> LocalBackendError localError(F&& f) {
-    try {
-        f();
-    } catch (const LocalBackendError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no LocalBackendError";
-    return LocalBackendError(LocalBackendError::Case::sessionDead, "none");
-}
-
-} // namespace
-
 TEST(LocalBackend, RunsStatementsOnAFile) {
     testsupport::TempDir dir;
     auto db = makeDatabase(dir);
@@ -39,11 +25,13 @@ TEST(LocalBackend, RunsStatementsOnAFile) {
     EXPECT_EQ(r->rows, (std::vector<Row>{{integer(1), integer(2), txt("ada")},
                                          {integer(2), integer(3), txt("bob")}}));
 
-    auto e = localError([&] { backend.execute("INSERT INTO users VALUES (1, 'dup')"); });
-    EXPECT_EQ(e.errorCase(), LocalBackendError::Case::sqliteError);
-    EXPECT_TRUE(std::string(e.what()).find("UNIQUE constraint failed: users.id") !=
+    auto e =
+        errorOf<LocalBackendError>([&] { backend.execute("INSERT INTO users VALUES (1, 'dup')"); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->errorCase(), LocalBackendError::Case::sqliteError);
+    EXPECT_TRUE(std::string(e->what()).find("UNIQUE constraint failed: users.id") !=
                 std::string::npos)
-        << e.what();
+        << e->what();
     EXPECT_TRUE(backend.isAlive()); // an SQL error leaves the shell running
 
     backend.close();
@@ -77,10 +65,11 @@ TEST(LocalBackend, MissingFileIsAnErrorAndIsNotCreated) {
     std::string missing = dir / "nope.db";
     for (bool readOnly : {false, true}) {
         LocalBackend backend(missing, readOnly);
-        auto e = localError([&] { backend.connect(); });
-        EXPECT_EQ(e.errorCase(), LocalBackendError::Case::connectionFailed);
-        EXPECT_TRUE(std::string(e.what()).find("unable to open database") != std::string::npos)
-            << e.what();
+        auto e = errorOf<LocalBackendError>([&] { backend.connect(); });
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->errorCase(), LocalBackendError::Case::connectionFailed);
+        EXPECT_TRUE(std::string(e->what()).find("unable to open database") != std::string::npos)
+            << e->what();
         EXPECT_FALSE(std::filesystem::exists(missing));
     }
 }
@@ -90,11 +79,12 @@ TEST(LocalBackend, ReadOnlyConnectionCannotWrite) {
     auto db = makeDatabase(dir);
     LocalBackend backend(db, true);
     backend.connect();
-    auto e = localError([&] { backend.execute("SELECT 1; DELETE FROM users"); });
-    EXPECT_EQ(e.errorCase(), LocalBackendError::Case::sqliteError);
-    EXPECT_TRUE(std::string(e.what()).find("attempt to write a readonly database") !=
+    auto e = errorOf<LocalBackendError>([&] { backend.execute("SELECT 1; DELETE FROM users"); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->errorCase(), LocalBackendError::Case::sqliteError);
+    EXPECT_TRUE(std::string(e->what()).find("attempt to write a readonly database") !=
                 std::string::npos)
-        << e.what();
+        << e->what();
     EXPECT_EQ(countUsers(db), "2\n");
     EXPECT_EQ(backend.execute("SELECT count(*) AS n FROM users")->rows[0][0], integer(2));
 }
