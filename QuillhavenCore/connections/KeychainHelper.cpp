@@ -298,15 +298,23 @@ void KeychainHelper::deleteItem(const std::string& account) {
     releaseItems(*items);
 }
 
+void KeychainHelper::saveText(const std::string& value, const std::string& account) {
+    if (!text::isValidUTF8(value)) throw KeychainError::dataConversionFailed();
+    saveData(value, account, true);
+}
+
+std::optional<std::string> KeychainHelper::loadText(const std::string& account) {
+    auto data = loadData(account);
+    if (data && !text::isValidUTF8(*data)) return std::nullopt;
+    return data;
+}
+
 void KeychainHelper::savePassword(const std::string& password, const std::string& id) {
-    if (!text::isValidUTF8(password)) throw KeychainError::dataConversionFailed();
-    saveData(password, passwordAccount(id), true);
+    saveText(password, passwordAccount(id));
 }
 
 std::optional<std::string> KeychainHelper::loadPassword(const std::string& id) {
-    auto data = loadData(passwordAccount(id));
-    if (data && !text::isValidUTF8(*data)) return std::nullopt;
-    return data;
+    return loadText(passwordAccount(id));
 }
 
 void KeychainHelper::deletePassword(const std::string& id) {
@@ -326,14 +334,11 @@ void KeychainHelper::deleteSSHKey(const std::string& id) {
 }
 
 void KeychainHelper::saveSSHKeyPassphrase(const std::string& passphrase, const std::string& id) {
-    if (!text::isValidUTF8(passphrase)) throw KeychainError::dataConversionFailed();
-    saveData(passphrase, sshKeyPassphraseAccount(id), true);
+    saveText(passphrase, sshKeyPassphraseAccount(id));
 }
 
 std::optional<std::string> KeychainHelper::loadSSHKeyPassphrase(const std::string& id) {
-    auto data = loadData(sshKeyPassphraseAccount(id));
-    if (data && !text::isValidUTF8(*data)) return std::nullopt;
-    return data;
+    return loadText(sshKeyPassphraseAccount(id));
 }
 
 void KeychainHelper::deleteSSHKeyPassphrase(const std::string& id) {

@@ -67,6 +67,9 @@ private:
     static void saveData(const std::string& data, const std::string& account, bool isText);
     static std::optional<std::string> loadData(const std::string& account);
     static void deleteItem(const std::string& account);
+    // Text is stored as its UTF-8 bytes; stored bytes that are not UTF-8 read as nothing.
+    static void saveText(const std::string& value, const std::string& account);
+    static std::optional<std::string> loadText(const std::string& account);
 };
 
 } // namespace quillhaven
