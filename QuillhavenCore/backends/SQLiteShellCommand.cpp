@@ -10,9 +10,13 @@
 namespace quillhaven::sqliteshell {
 namespace {
 
-bool complete(const std::string& sql) { return sqlite3_complete(sql.c_str()) != 0; }
+bool complete(const std::string& sql) {
+    return sqlite3_complete(sql.c_str()) != 0;
+}
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v';
+}
 
 // The shell skips a line read while no SQL is pending when it holds nothing but blanks,
 // semicolons and comments that end on the same line.

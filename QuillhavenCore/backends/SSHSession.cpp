@@ -17,7 +17,9 @@ using Kind = SSHClientError::Kind;
 
 // libssh asks for a passphrase through this; keys are used without one, and declining here
 // keeps OpenSSL from prompting on a terminal for an encrypted PEM key.
-int refusePassphrase(const char*, char*, size_t, int, int, void*) { return -1; }
+int refusePassphrase(const char*, char*, size_t, int, int, void*) {
+    return -1;
+}
 
 std::string homeDirectory() {
     if (const char* home = std::getenv("HOME"); home && *home) return home;
@@ -59,7 +61,9 @@ Deadline Deadline::after(double seconds) {
     return d;
 }
 
-bool Deadline::passed() const { return std::chrono::steady_clock::now() >= at_; }
+bool Deadline::passed() const {
+    return std::chrono::steady_clock::now() >= at_;
+}
 
 int Deadline::remainingMs(int cap) const {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -74,9 +78,8 @@ SSHPrivateKey SSHPrivateKey::parse(const std::string& text) {
     if (ssh_pki_import_privkey_base64(text.c_str(), nullptr, refusePassphrase, nullptr, &raw) !=
             SSH_OK ||
         !raw) {
-        throw SSHClientError(Kind::key,
-                             "The private key could not be read: it is encrypted with a "
-                             "passphrase or not in a supported format");
+        throw SSHClientError(Kind::key, "The private key could not be read: it is encrypted with a "
+                                        "passphrase or not in a supported format");
     }
     SSHPrivateKey key;
     key.key_.reset(raw, ssh_key_free);
@@ -122,7 +125,9 @@ SSHAuth SSHAuth::withKey(SSHPrivateKey key) {
     return auth;
 }
 
-SSHAuth SSHAuth::withAgent() { return SSHAuth{}; }
+SSHAuth SSHAuth::withAgent() {
+    return SSHAuth{};
+}
 
 SSHKnownHosts SSHKnownHosts::current() {
     std::string home = homeDirectory();

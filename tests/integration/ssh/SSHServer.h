@@ -60,8 +60,8 @@ public:
     // Prepares keys and configuration; skips (available() false) when the test user cannot
     // be created (not root).
     SSHServer() {
-        auto setup = testsupport::run(std::string(QUILLHAVEN_FIXTURES) + "/ssh/setup-user " +
-                                      user + " " + password);
+        auto setup = testsupport::run(std::string(QUILLHAVEN_FIXTURES) + "/ssh/setup-user " + user +
+                                      " " + password);
         if (setup.exitCode != 0) {
             skipReason_ = setup.output;
             return;
@@ -69,8 +69,7 @@ public:
         ::chmod(dir_.path().c_str(), 0755);
         port_ = testsupport::freePort();
         auto prepare = testsupport::run(std::string(QUILLHAVEN_FIXTURES) + "/ssh/prepare-sshd " +
-                                        dir_ / "server" + " " + std::to_string(port_) + " " +
-                                        user);
+                                        dir_ / "server" + " " + std::to_string(port_) + " " + user);
         if (prepare.exitCode != 0) throw std::runtime_error("prepare-sshd: " + prepare.output);
         std::string dbDir = dir_ / "db";
         ::mkdir(dbDir.c_str(), 0777);
@@ -91,8 +90,8 @@ public:
     std::string makeDatabase(const std::string& name, const std::string& sql) const {
         std::string path = dbDir() + "/" + name;
         std::string quoted = "'" + replaceAll(path, "'", "'\\''") + "'";
-        auto r = testsupport::run("sqlite3 " + quoted + " \"" + sql + "\" && chown " + user +
-                                  " " + quoted);
+        auto r = testsupport::run("sqlite3 " + quoted + " \"" + sql + "\" && chown " + user + " " +
+                                  quoted);
         if (r.exitCode != 0) throw std::runtime_error("sqlite3: " + r.output);
         return path;
     }
@@ -101,7 +100,7 @@ public:
         pid_ = ::fork();
         if (pid_ == 0) {
             std::string cfg = dir_ / "server/sshd_config", log = dir_ / "server/sshd.log";
-            ::execl("/usr/sbin/sshd", "sshd", "-D", "-f", cfg.c_str(), "-E", log.c_str(),
+            ::execl("/usr/sbin/sshd", "/usr/sbin/sshd", "-D", "-f", cfg.c_str(), "-E", log.c_str(),
                     (char*)nullptr);
             ::_exit(127);
         }
@@ -172,8 +171,8 @@ private:
     static inline testsupport::TempDir* home_ = nullptr;
 };
 
-#define REQUIRE_SSH_SERVER()                                                                     \
-    if (!sshtest::SSHEnvironment::server().available())                                          \
+#define REQUIRE_SSH_SERVER()                                                                       \
+    if (!sshtest::SSHEnvironment::server().available())                                            \
     GTEST_SKIP() << sshtest::SSHEnvironment::server().skipReason()
 
 } // namespace sshtest

@@ -25,11 +25,11 @@ const RefusalCase refusalCases[] = {
     {"SELECT 1\ngo\n.shell id", true},
     {"SELECT 1\n/\n.shell id", true},
     {"SELECT 1;\n.once /tmp/out\nSELECT 2", true},
-    {"SELECT 1\n.shell id", false},             // pending SQL: the shell reads it as SQL
-    {"SELECT 1; .shell id", false},             // not at the start of a line
-    {"SELECT 1;\n .shell id", false},           // a blank before the dot
-    {"SELECT 'a\n.shell id\n'", false},         // inside a string
-    {"SELECT 1 /*\n.shell id\n*/", false},      // inside a comment
+    {"SELECT 1\n.shell id", false},        // pending SQL: the shell reads it as SQL
+    {"SELECT 1; .shell id", false},        // not at the start of a line
+    {"SELECT 1;\n .shell id", false},      // a blank before the dot
+    {"SELECT 'a\n.shell id\n'", false},    // inside a string
+    {"SELECT 1 /*\n.shell id\n*/", false}, // inside a comment
     {"SELECT 1;\n# a shell comment\nSELECT 2", false},
     {"SELECT 'unterminated", true},
     {"SELECT \"open name", true},
@@ -43,8 +43,7 @@ const RefusalCase refusalCases[] = {
 
 TEST(SQLiteShellCommand, RefusesWhatTheShellWouldNotReadAsSQL) {
     for (const auto& c : refusalCases) {
-        EXPECT_EQ(sqliteshell::refusal(sqliteshell::body(c.sql)).has_value(), c.refused)
-            << c.sql;
+        EXPECT_EQ(sqliteshell::refusal(sqliteshell::body(c.sql)).has_value(), c.refused) << c.sql;
     }
     EXPECT_TRUE(sqliteshell::refusal(std::string("SELECT 1\0; DELETE FROM t", 24)).has_value());
 }
@@ -56,7 +55,8 @@ TEST(SQLiteShellCommand, BodyEndsWithOneSemicolonOnItsOwnLineAfterALineComment) 
 }
 
 TEST(SQLiteShellCommand, DatabaseURIOpensExistingFilesOnly) {
-    EXPECT_EQ(sqliteshell::databaseURI("/data/o'brien.db", false), "file:///data/o'brien.db?mode=rw");
+    EXPECT_EQ(sqliteshell::databaseURI("/data/o'brien.db", false),
+              "file:///data/o'brien.db?mode=rw");
     EXPECT_EQ(sqliteshell::databaseURI("/a%b?c#d.db", true), "file:///a%25b%3Fc%23d.db?mode=ro");
     EXPECT_EQ(sqliteshell::databaseURI("//x/y.db", false), "file:////x/y.db?mode=rw");
     EXPECT_EQ(sqliteshell::databaseURI("rel/y.db", true), "file:rel/y.db?mode=ro");
