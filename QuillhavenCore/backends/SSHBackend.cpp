@@ -2,6 +2,7 @@
 
 #include "backends/SQLiteJSONParser.h"
 #include "backends/SQLiteShellCommand.h"
+#include "backends/ShellStatementGuard.h"
 #include "connections/KeychainHelper.h"
 #include "support/Text.h"
 
@@ -29,6 +30,8 @@ const char* prefixOf(Kind kind) {
         return "SQLite error: ";
     case Kind::parseFailed:
         return "Parse failed: ";
+    case Kind::statementRefused:
+        return "Statement refused: ";
     }
     return "";
 }
@@ -226,15 +229,15 @@ std::optional<QueryResult> SSHBackend::executeLocked(const std::string& sql) {
 
     auto start = Clock::now();
     std::string logSQL = text::shortenForLog(sql, 100);
-    std::string body = sqliteshell::body(sql);
-    if (auto reason = sqliteshell::refusal(body)) {
-        logger_.error("Statement refused: sql=%s reason=%s", logSQL, *reason);
-        throw SSHBackendError(Kind::commandFailed, *reason);
+    auto input = ShellStatementGuard::check(sql);
+    if (input.refusal) {
+        logger_.error("Statement refused: sql=%s reason=%s", logSQL, *input.refusal);
+        throw SSHBackendError(Kind::statementRefused, *input.refusal);
     }
 
     SSHSession::CommandOutput out;
     try {
-        out = session_->run(statementCommand(body), Deadline::after(timeout_));
+        out = session_->run(statementCommand(input.text), Deadline::after(timeout_));
     } catch (const SSHClientError& e) {
         // Tear the session down here, on the thread that used it; the next statement
         // reconnects.

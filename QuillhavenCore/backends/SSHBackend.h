@@ -23,7 +23,8 @@ public:
         timeout,
         sessionDead,
         sqliteError,
-        parseFailed
+        parseFailed,
+        statementRefused // the text would reach the shell as something other than SQL
     };
     SSHBackendError(Kind kind, const std::string& text);
     Kind kind() const { return kind_; }

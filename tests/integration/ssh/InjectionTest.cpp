@@ -64,9 +64,9 @@ TEST(SSHInjection, RefusalsSayWhy) {
         std::string sql;
         std::string error;
     } cases[] = {
-        {"SELECT 1;\n.shell id", "Command failed: Statement refused: a line starting with \".\" "
-                                 "after a complete statement would run as a sqlite3 dot-command"},
-        {"SELECT 'open", "Command failed: Statement refused: it is incomplete (an unterminated "
+        {"SELECT 1;\n.shell id", "Statement refused: a line starting with \".\" after a complete "
+                                 "statement would run as a sqlite3 shell command, not as SQL"},
+        {"SELECT 'open", "Statement refused: the statement is incomplete (an unterminated "
                          "string, quoted name, comment or trigger body)"},
     };
     for (const auto& c : cases) {
