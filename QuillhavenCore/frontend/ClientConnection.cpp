@@ -466,20 +466,33 @@ void ClientConnection::writeError(const std::string& message) {
     writeRaw(PGMessage::buildMessage('E', PGMessage::buildErrorResponse("ERROR", message)));
 }
 
+void ClientConnection::writeRows(const std::vector<ColumnDef>& columns,
+                                 const std::vector<Row>& rows, const std::string& tag) {
+    PGMessage::checkEncodable(columns, rows);
+    // Messages go out in batches of about 64 KiB: one send per batch instead of one per
+    // row (measured: several times the rows per second), the same bytes in the same order.
+    constexpr std::size_t batchSize = 64 * 1024;
+    std::string batch = PGMessage::buildMessage('T', PGMessage::buildRowDescription(columns));
+    for (const auto& row : rows) {
+        PGMessage::appendDataRowMessage(batch, row);
+        if (batch.size() >= batchSize) {
+            writeRaw(batch);
+            batch.clear();
+        }
+    }
+    batch += PGMessage::buildCommandComplete(tag);
+    writeRaw(batch);
+}
+
 void ClientConnection::writeResultSet(const QueryResult& result) {
-    PGMessage::checkEncodable(result.columns, result.rows);
-    writeRaw(PGMessage::buildMessage('T', PGMessage::buildRowDescription(result.columns)));
-    for (const auto& row : result.rows) writeRaw(PGMessage::buildDataRowMessage(row));
-    writeRaw(PGMessage::buildCommandComplete("SELECT " + std::to_string(result.rows.size())));
+    writeRows(result.columns, result.rows, "SELECT " + std::to_string(result.rows.size()));
 }
 
 void ClientConnection::writeInterceptResult(const InterceptResult& result) {
-    if (!result.columns.empty()) {
-        PGMessage::checkEncodable(result.columns, result.rows);
-        writeRaw(PGMessage::buildMessage('T', PGMessage::buildRowDescription(result.columns)));
-        for (const auto& row : result.rows) writeRaw(PGMessage::buildDataRowMessage(row));
-    }
-    writeRaw(PGMessage::buildCommandComplete(result.commandTag));
+    if (result.columns.empty())
+        writeRaw(PGMessage::buildCommandComplete(result.commandTag));
+    else
+        writeRows(result.columns, result.rows, result.commandTag);
 }
 
 // Runs one statement through interception, rewrite, the read-only guard and the backend,

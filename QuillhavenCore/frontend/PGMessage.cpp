@@ -157,15 +157,23 @@ std::string buildDataRow(const Row& values) {
     return out;
 }
 
-std::string buildDataRowMessage(const Row& values) {
-    std::string out;
-    out.reserve(estimatedRowSize(values) + 5);
+void appendDataRowMessage(std::string& out, const Row& values) {
+    std::size_t start = out.size();
+    out.reserve(start + estimatedRowSize(values) + 5);
     out.push_back('D');
     put32(out, 0);
     appendDataRow(out, values);
-    if (out.size() - 1 > 0xFFFFFFFFu)
+    std::size_t length = out.size() - start - 1;
+    if (length > 0xFFFFFFFFu) {
+        out.resize(start);
         throw PGMessageError::resultTooLarge("a message of 4 GiB or more");
-    patch32(out, 1, static_cast<std::uint32_t>(out.size() - 1));
+    }
+    patch32(out, start + 1, static_cast<std::uint32_t>(length));
+}
+
+std::string buildDataRowMessage(const Row& values) {
+    std::string out;
+    appendDataRowMessage(out, values);
     return out;
 }
 

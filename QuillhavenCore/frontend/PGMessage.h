@@ -63,7 +63,8 @@ std::string buildErrorResponse(const std::string& severity, const std::string& m
 std::string buildParameterDescription(const std::vector<std::int32_t>& paramOIDs);
 
 // Framed messages the session writes often.
-std::string buildDataRowMessage(const Row& values); // 'D' frame, built in one buffer
+std::string buildDataRowMessage(const Row& values);             // 'D' frame, built in one buffer
+void appendDataRowMessage(std::string& out, const Row& values); // the same, appended
 std::string buildCommandComplete(const std::string& tag);
 std::string buildReadyForQuery();         // always idle
 std::string buildEmptyMessage(char type); // '1', '2', '3', 'n', 'I': type and length 4

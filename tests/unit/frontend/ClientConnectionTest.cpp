@@ -188,6 +188,25 @@ TEST(ClientConnection, ResultsTheWireCannotCarryAreRefusedBeforeAnyRowIsSent) {
     EXPECT_EQ(h.client->untilReady(), (Tokens{"T[ok]", "D[t]", "C SELECT 1", "Z"}));
 }
 
+TEST(ClientConnection, ALargeResultArrivesWholeAndInOrder) {
+    // Several hundred KiB: written in many sends, every row in its place.
+    auto backend = std::make_shared<ScriptedBackend>([](const std::string&) {
+        QueryResult r{{{"n"}, {"padding"}}, {}};
+        for (std::int64_t i = 0; i < 5000; ++i)
+            r.rows.push_back({CellValue{i}, CellValue{std::string(100, 'x')}});
+        return std::optional<QueryResult>(r);
+    });
+    SessionHarness h(backend);
+    ASSERT_TRUE(h.client->startup());
+    h.client->send(wire::query("SELECT everything"));
+    auto tokens = h.client->untilReady();
+    ASSERT_EQ(tokens.size(), 5003u);
+    EXPECT_EQ(tokens.front(), "T[n,padding]");
+    for (std::size_t i = 0; i < 5000; ++i)
+        ASSERT_EQ(tokens[i + 1], "D[" + std::to_string(i) + "," + std::string(100, 'x') + "]");
+    EXPECT_EQ(tokens[5001], "C SELECT 5000");
+}
+
 TEST(ClientConnection, MessageTypesAndLengths) {
     struct Case {
         const char* what;
