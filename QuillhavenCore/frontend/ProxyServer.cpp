@@ -62,22 +62,18 @@ void ProxyServer::start() {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(port_);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+    // Bind and listen failures are logged and reported as well as thrown.
+    auto fail = [&](const char* format, const char* what) {
         int error = errno;
         ::close(fd);
         std::string text = systemText(error);
-        logger_.error("Bind failed: %s", text);
-        report(ProxyServerStatus::error("Bind failed: " + text));
-        throw std::system_error(error, std::generic_category(), "Bind failed");
-    }
-    if (::listen(fd, 128) < 0) {
-        int error = errno;
-        ::close(fd);
-        std::string text = systemText(error);
-        logger_.error("Listen failed: %s", text);
-        report(ProxyServerStatus::error("Listen failed: " + text));
-        throw std::system_error(error, std::generic_category(), "Listen failed");
-    }
+        logger_.error(format, text);
+        report(ProxyServerStatus::error(std::string(what) + ": " + text));
+        throw std::system_error(error, std::generic_category(), what);
+    };
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0)
+        fail("Bind failed: %s", "Bind failed");
+    if (::listen(fd, 128) < 0) fail("Listen failed: %s", "Listen failed");
 
     listenFD_ = fd;
     running_ = true;
