@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/sinks/systemd_sink.h>
 #include <spdlog/spdlog.h>
@@ -20,15 +21,19 @@ std::atomic<int> sinkCount{0};
 
 struct Registry {
     std::mutex mutex;
+    // Held shared while sinks run and exclusively by removeSink, so that once removeSink
+    // returns its sink is never called again (a test's capture object may then go away).
+    std::shared_mutex sinkUse;
     std::vector<std::pair<int, Logger::Sink>> sinks;
     int nextToken = 1;
     bool journal = false;
     std::map<std::string, std::shared_ptr<spdlog::logger>> loggers;
 };
 
+// Never destroyed: detached session threads may still log while the process exits.
 Registry& registry() {
-    static Registry r;
-    return r;
+    static Registry* r = new Registry;
+    return *r;
 }
 
 spdlog::level::level_enum threshold() {
@@ -105,6 +110,7 @@ std::string Logger::format_(const char* format, ...) {
 
 void Logger::emit(LogLevel level, const std::string& message, const std::string& revealed) const {
     Registry& r = registry();
+    std::shared_lock use(r.sinkUse);
     std::vector<Sink> sinks;
     std::shared_ptr<spdlog::logger> system;
     {
@@ -133,6 +139,7 @@ int Logger::addSink(Sink sink) {
 
 void Logger::removeSink(int token) {
     Registry& r = registry();
+    std::unique_lock use(r.sinkUse);
     std::lock_guard lock(r.mutex);
     std::erase_if(r.sinks, [token](const auto& entry) { return entry.first == token; });
     sinkCount = static_cast<int>(r.sinks.size());
