@@ -1,0 +1,303 @@
+#include "backends/SQLiteJSONParser.h"
+
+#include "support/Text.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <simdjson.h>
+
+namespace quillhaven {
+
+namespace {
+
+const char* prefixFor(SQLiteJSONParserError::Case c) {
+    switch (c) {
+    case SQLiteJSONParserError::Case::encodingFailed:
+        return "JSON parse encoding failed: ";
+    case SQLiteJSONParserError::Case::unexpectedFormat:
+        return "JSON parse unexpected format: ";
+    case SQLiteJSONParserError::Case::syntaxError:
+        return "";
+    }
+    return "";
+}
+
+} // namespace
+
+SQLiteJSONParserError::SQLiteJSONParserError(Case c, const std::string& text)
+    : Error(prefixFor(c) + text), case_(c), text_(text) {}
+
+namespace SQLiteJSONParser {
+namespace {
+
+using Case = SQLiteJSONParserError::Case;
+using simdjson::dom::element;
+using simdjson::dom::element_type;
+
+bool isAsciiSpace(char c) {
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\v' || c == '\f';
+}
+
+// Trims white space and line breaks. The common case (ASCII only at both ends) needs no
+// copy; Unicode spaces at an end take the general helper, which needs storage.
+std::string_view trim(std::string_view s, std::string& storage) {
+    while (!s.empty() && isAsciiSpace(s.front())) s.remove_prefix(1);
+    while (!s.empty() && isAsciiSpace(s.back())) s.remove_suffix(1);
+    if (!s.empty() && (static_cast<unsigned char>(s.front()) >= 0x80 ||
+                       static_cast<unsigned char>(s.back()) >= 0x80)) {
+        storage = text::trimWhitespace(s);
+        return storage;
+    }
+    return s;
+}
+
+[[noreturn]] void syntaxError(simdjson::error_code code) {
+    throw SQLiteJSONParserError(Case::syntaxError,
+                                std::string("JSON syntax error: ") + simdjson::error_message(code));
+}
+
+[[noreturn]] void wrongShape(std::string_view trimmed) {
+    throw SQLiteJSONParserError(Case::unexpectedFormat, "Expected JSON array of objects, got: " +
+                                                            text::shortenForLog(trimmed, 200));
+}
+
+// --- Numbers the reader refuses -------------------------------------------------------
+// The shell prints infinities as 1e999 and the reader holds no number outside the double
+// range nor integers past 64 bits. Such numbers are rewritten before a second read: big
+// integers as the nearest double, infinities as marker strings that no shell output can
+// contain (they start with a NUL and carry a per-process nonce) and that become doubles.
+
+const std::string& infinityMarker(bool negative) {
+    static const std::string nonce = [] {
+        std::random_device rd;
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%08x%08x", rd(), rd());
+        return std::string(buf);
+    }();
+    static const std::string positive = std::string(1, '\0') + "qh+inf:" + nonce;
+    static const std::string negativeMarker = std::string(1, '\0') + "qh-inf:" + nonce;
+    return negative ? negativeMarker : positive;
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Whether t is a JSON number; integer tells whether it has no fraction and no exponent.
+bool isJSONNumber(std::string_view t, bool& integer) {
+    std::size_t i = 0, n = t.size();
+    integer = true;
+    if (i < n && t[i] == '-') ++i;
+    if (i >= n || !isDigit(t[i])) return false;
+    if (t[i] == '0') {
+        ++i;
+    } else {
+        while (i < n && isDigit(t[i])) ++i;
+    }
+    if (i < n && t[i] == '.') {
+        integer = false;
+        if (++i >= n || !isDigit(t[i])) return false;
+        while (i < n && isDigit(t[i])) ++i;
+    }
+    if (i < n && (t[i] == 'e' || t[i] == 'E')) {
+        integer = false;
+        ++i;
+        if (i < n && (t[i] == '+' || t[i] == '-')) ++i;
+        if (i >= n || !isDigit(t[i])) return false;
+        while (i < n && isDigit(t[i])) ++i;
+    }
+    return i == n;
+}
+
+bool fits64Bits(const std::string& integer) {
+    errno = 0;
+    if (integer[0] == '-') {
+        std::strtoll(integer.c_str(), nullptr, 10);
+    } else {
+        std::strtoull(integer.c_str(), nullptr, 10);
+    }
+    return errno != ERANGE;
+}
+
+// The text with every out-of-range number rewritten; unchanged tokens are left as they are
+// so that a real syntax error is still reported by the second read.
+std::string rewriteNumbers(std::string_view in) {
+    std::string out;
+    out.reserve(in.size() + 64);
+    bool inString = false;
+    for (std::size_t i = 0; i < in.size();) {
+        char c = in[i];
+        if (inString) {
+            out += c;
+            if (c == '\\' && i + 1 < in.size()) {
+                out += in[i + 1];
+                i += 2;
+                continue;
+            }
+            if (c == '"') inString = false;
+            ++i;
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+            out += c;
+            ++i;
+            continue;
+        }
+        if (c != '-' && !isDigit(c)) {
+            out += c;
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < in.size() && (isDigit(in[end]) || in[end] == '-' || in[end] == '+' ||
+                                   in[end] == '.' || in[end] == 'e' || in[end] == 'E'))
+            ++end;
+        std::string_view token = in.substr(i, end - i);
+        bool integer;
+        if (isJSONNumber(token, integer)) {
+            std::string copy(token);
+            double d = std::strtod(copy.c_str(), nullptr);
+            if (std::isinf(d)) {
+                out += "\"\\u0000" + infinityMarker(d < 0).substr(1) + "\"";
+            } else if (integer && !fits64Bits(copy)) {
+                char buf[40];
+                std::snprintf(buf, sizeof buf, "%.17e", d);
+                out += buf;
+            } else {
+                out += token;
+            }
+        } else {
+            out += token;
+        }
+        i = end;
+    }
+    return out;
+}
+
+Cell cellOf(const element& value, bool markers) {
+    switch (value.type()) {
+    case element_type::STRING: {
+        std::string_view s = value.get_string().value_unsafe();
+        if (markers && !s.empty() && s[0] == '\0') {
+            if (s == infinityMarker(false)) return CellValue(HUGE_VAL);
+            if (s == infinityMarker(true)) return CellValue(-HUGE_VAL);
+        }
+        return CellValue(std::string(s));
+    }
+    case element_type::INT64:
+        return CellValue(value.get_int64().value_unsafe());
+    case element_type::UINT64:
+        // Past the 64-bit signed range: keep it as a real rather than fail the row.
+        return CellValue(static_cast<double>(value.get_uint64().value_unsafe()));
+    case element_type::DOUBLE:
+        return CellValue(value.get_double().value_unsafe());
+    case element_type::BOOL:
+        return CellValue(value.get_bool().value_unsafe());
+    case element_type::NULL_VALUE:
+        return std::nullopt;
+    case element_type::ARRAY:
+    case element_type::OBJECT:
+        // The shell never nests values; keep any such value as its JSON text.
+        return CellValue(simdjson::minify(value));
+    }
+    return std::nullopt;
+}
+
+// Documents up to this size reuse the thread's reader; larger ones get a reader of their
+// own so a session thread does not keep a huge buffer after one big answer.
+constexpr std::size_t reusedReaderLimit = 4 << 20;
+
+QueryResult build(simdjson::dom::array array, bool markers) {
+    QueryResult result;
+    auto& columns = result.columns;
+    std::vector<bool> filled;
+    bool first = true;
+    for (element item : array) {
+        simdjson::dom::object object = item.get_object().value_unsafe();
+        Row row;
+        if (first) {
+            // Columns come from the first object, in the order the shell printed them;
+            // a repeated name is a column of its own.
+            row.reserve(object.size());
+            for (auto field : object) {
+                columns.push_back(ColumnDef{std::string(field.key), PGTypeOID::text, -1});
+                row.push_back(cellOf(field.value, markers));
+            }
+            first = false;
+        } else {
+            row.resize(columns.size());
+            std::size_t next = 0; // the shell prints every row's keys in column order
+            bool inOrder = true;
+            for (auto field : object) {
+                if (inOrder && next < columns.size() && columns[next].name == field.key) {
+                    row[next++] = cellOf(field.value, markers);
+                    continue;
+                }
+                if (inOrder) {
+                    inOrder = false;
+                    filled.assign(columns.size(), false);
+                    for (std::size_t j = 0; j < next; ++j) filled[j] = true;
+                }
+                // Any other order: the n-th key of a name fills the n-th column of that name;
+                // keys the first object lacks are ignored.
+                std::size_t j = 0;
+                while (j < columns.size() && (filled[j] || columns[j].name != field.key)) ++j;
+                if (j < columns.size()) {
+                    row[j] = cellOf(field.value, markers);
+                    filled[j] = true;
+                }
+            }
+        }
+        result.rows.push_back(std::move(row));
+    }
+    return result;
+}
+
+std::optional<QueryResult> read(simdjson::dom::parser& parser, std::string_view trimmed) {
+    element root;
+    auto err = parser.parse(trimmed.data(), trimmed.size()).get(root);
+    bool markers = false;
+    std::string rewritten;
+    if (err == simdjson::NUMBER_ERROR) {
+        rewritten = rewriteNumbers(trimmed);
+        markers = true;
+        err = parser.parse(rewritten.data(), rewritten.size()).get(root);
+    }
+    if (err) syntaxError(err);
+
+    simdjson::dom::array array;
+    if (root.get_array().get(array)) wrongShape(trimmed);
+    for (element item : array)
+        if (!item.is_object()) wrongShape(trimmed);
+    if (array.size() == 0) return std::nullopt;
+    return build(array, markers);
+}
+
+} // namespace
+
+std::optional<QueryResult> parse(std::string_view output) {
+    std::string storage;
+    std::string_view trimmed = trim(output, storage);
+    if (trimmed.empty() || trimmed == "[]") return std::nullopt;
+
+    // The shell prints blob bytes raw inside strings: mend them instead of failing.
+    std::string repaired;
+    if (!simdjson::validate_utf8(trimmed.data(), trimmed.size())) {
+        repaired = text::repairUTF8(trimmed);
+        trimmed = repaired;
+    }
+
+    if (trimmed.size() > reusedReaderLimit) {
+        simdjson::dom::parser parser;
+        return read(parser, trimmed);
+    }
+    thread_local simdjson::dom::parser parser;
+    return read(parser, trimmed);
+}
+
+} // namespace SQLiteJSONParser
+} // namespace quillhaven
