@@ -64,7 +64,6 @@ struct Machine {
             options.deleteCredentials = [this](const std::string& id) {
                 deletedSecrets.push_back(id);
             };
-        if (!options.hooks) options.hooks = quillhaven::StatementHooks::passthrough();
         manager = quillhaven::ConnectionManager::create(std::move(options));
     }
 
