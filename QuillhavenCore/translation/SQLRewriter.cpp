@@ -27,7 +27,9 @@ const Regex& pgCastRegex() {
     return regex;
 }
 const Regex& defaultValueRegex() {
-    static const Regex regex(R"((?<=[(,])\s*DEFAULT\s*(?=[,)]))", Regex::caseless);
+    // Same matches as the look-behind (?<=[(,]) before \s*: \K drops the "(" or "," from the
+    // match, and a leading character class lets the matcher skip ahead quickly.
+    static const Regex regex(R"([(,]\K\s*DEFAULT\s*(?=[,)]))", Regex::caseless);
     return regex;
 }
 const Regex& createAsTableRegex() {
@@ -136,12 +138,12 @@ std::size_t findQuoteIdent(std::string_view text, const Segments& segs, std::siz
 
 // Step 6: quote_ident(x) becomes x. Parentheses count only in code, so a ")" inside a
 // literal argument does not end the call. An unclosed call, and every call after it, stay.
-bool replaceQuoteIdent(std::string& text) {
+bool replaceQuoteIdent(std::string& text, Segments segs) {
     static constexpr std::size_t callLength = 12; // "quote_ident("
     bool changed = false;
     std::size_t from = 0;
     while (true) {
-        Segments segs = splitSQL(text);
+        if (changed) segs = splitSQL(text);
         std::size_t at = findQuoteIdent(text, segs, from);
         if (at == std::string::npos) return changed;
         std::size_t argStart = at + callLength;
@@ -177,6 +179,10 @@ void renameStringAgg(std::string& text, const Segments& segs) {
         if (seg.kind != Kind::code) continue;
         std::string_view code = std::string_view(text).substr(seg.begin, seg.end - seg.begin);
         for (std::size_t i = 0; i + 10 <= code.size();) {
+            if (code[i] != 'S' && code[i] != 's') {
+                ++i;
+                continue;
+            }
             std::string_view here = code.substr(i, 10);
             std::string_view replacement = here == "STRING_AGG"   ? "GROUP_CONCAT"
                                            : here == "string_agg" ? "group_concat"
@@ -208,7 +214,7 @@ std::string rewrite(const std::string& sql) {
     };
     for (const auto& [regex, replacement] : steps)
         if (replaceInCode(text, segs, *regex, replacement)) segs = splitSQL(text);
-    if (replaceQuoteIdent(text)) segs = splitSQL(text);
+    if (replaceQuoteIdent(text, segs)) segs = splitSQL(text);
     renameStringAgg(text, segs);
     return text;
 }

@@ -1,5 +1,7 @@
 #include "translation/SQLSegmenter.h"
 
+#include <array>
+
 namespace quillhaven {
 namespace {
 
@@ -19,10 +21,18 @@ std::size_t quotedEnd(std::string_view s, std::size_t open, char close, bool dou
     return s.size();
 }
 
+// Characters that may open a literal, an identifier or a comment.
+constexpr auto startsSegment = [] {
+    std::array<bool, 256> table{};
+    for (unsigned char c : std::string_view("'\"`[-/")) table[c] = true;
+    return table;
+}();
+
 } // namespace
 
 std::vector<SQLSegment> splitSQL(std::string_view s) {
     std::vector<SQLSegment> segments;
+    segments.reserve(8);
     std::size_t codeStart = 0;
     auto push = [&](SQLSegment::Kind kind, std::size_t begin, std::size_t end) {
         if (begin > codeStart) segments.push_back({SQLSegment::Kind::code, codeStart, begin});
@@ -67,6 +77,8 @@ std::vector<SQLSegment> splitSQL(std::string_view s) {
             break;
         default:
             end = i + 1;
+            // Skip plain code in one go: most of a statement starts no quote or comment.
+            while (end < s.size() && !startsSegment[static_cast<unsigned char>(s[end])]) ++end;
         }
         i = end;
     }

@@ -3,6 +3,7 @@
 #include "backends/Backend.h"
 #include "support/Logger.h"
 #include "support/Text.h"
+#include "translation/Answers.h"
 #include "translation/Regex.h"
 
 #include <algorithm>
@@ -15,6 +16,8 @@
 
 namespace quillhaven::SchemaTranslator {
 namespace {
+
+using namespace answers;
 
 const Logger& schemaLogger() {
     static const Logger logger("SchemaTranslator");
@@ -57,31 +60,6 @@ const std::vector<TypeEntry>& entriesLongestFirst() {
     return entries;
 }
 
-std::string_view trimSpacesAndTabs(std::string_view s) {
-    auto begin = s.find_first_not_of(" \t");
-    if (begin == std::string_view::npos) return {};
-    auto end = s.find_last_not_of(" \t");
-    return s.substr(begin, end - begin + 1);
-}
-
-ColumnDef column(const char* name, std::int32_t oid) {
-    return ColumnDef{name, oid, -1};
-}
-Cell text(std::string s) {
-    return CellValue{std::move(s)};
-}
-Cell integer(std::int64_t n) {
-    return CellValue{n};
-}
-
-std::string selectTag(std::size_t rows) {
-    return "SELECT " + std::to_string(rows);
-}
-
-InterceptResult empty(std::vector<ColumnDef> columns) {
-    return InterceptResult{std::move(columns), {}, "SELECT 0"};
-}
-
 std::string describe(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
@@ -120,10 +98,10 @@ std::optional<QueryResult> tableInfo(Backend& backend, const std::string& name,
 // passed on unchanged.
 Cell attributeNumber(const Cell& cid) {
     if (!cid) return cid;
-    if (auto* n = std::get_if<std::int64_t>(&*cid)) return integer(*n + 1);
+    if (auto* n = std::get_if<std::int64_t>(&*cid)) return intCell(*n + 1);
     if (auto* d = std::get_if<double>(&*cid)) {
         if (std::isfinite(*d) && std::fabs(*d) < 9.0e18)
-            return integer(static_cast<std::int64_t>(std::trunc(*d)) + 1);
+            return intCell(static_cast<std::int64_t>(std::trunc(*d)) + 1);
         return cid;
     }
     if (auto* s = std::get_if<std::string>(&*cid)) {
@@ -134,7 +112,7 @@ Cell attributeNumber(const Cell& cid) {
         auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
         bool parsed = ec == std::errc() && end == digits.data() + digits.size() &&
                       !(plus && digits.front() == '-');
-        if (parsed && n < INT64_MAX) return integer(n + 1);
+        if (parsed && n < INT64_MAX) return intCell(n + 1);
     }
     return cid;
 }
@@ -183,10 +161,10 @@ std::optional<std::string> extractTableName(std::string_view sql) {
 }
 
 std::int32_t sqliteTypeToOID(std::string_view type) {
-    std::string upper = text::toUpperASCII(trimSpacesAndTabs(type));
+    std::string upper = text::toUpperASCII(trimChars(type, " \t"));
     std::string_view name = upper;
     if (auto paren = name.find('('); paren != std::string_view::npos)
-        name = trimSpacesAndTabs(name.substr(0, paren));
+        name = trimChars(name.substr(0, paren), " \t");
     for (const auto& entry : sqliteTypeToPgOID)
         if (entry.name == name) return entry.oid;
     for (const auto& entry : entriesLongestFirst())
@@ -230,7 +208,8 @@ InterceptResult handleTablesQuery(Backend& backend) {
     if (!tables) return result;
     for (const auto& row : tables->rows)
         if (!row.empty() && row[0])
-            result.rows.push_back({text(textualForm(row[0])), text("public"), text("BASE TABLE")});
+            result.rows.push_back(
+                {textCell(textualForm(row[0])), textCell("public"), textCell("BASE TABLE")});
     result.commandTag = selectTag(result.rows.size());
     return result;
 }
@@ -250,9 +229,10 @@ InterceptResult handleColumnsQuery(const std::string& sql, Backend& backend) {
     for (const auto& row : info->rows) {
         if (row.size() < tableInfoCells) continue;
         std::string type = pgTypeName(sqliteTypeToOID(textualForm(row[2])));
-        result.rows.push_back({text("main"), text("public"), text(*name), text(textualForm(row[1])),
-                               row[0], row[4], text(textualForm(row[3]) == "1" ? "NO" : "YES"),
-                               text(type), text(type)});
+        result.rows.push_back({textCell("main"), textCell("public"), textCell(*name),
+                               textCell(textualForm(row[1])), row[0], row[4],
+                               textCell(textualForm(row[3]) == "1" ? "NO" : "YES"), textCell(type),
+                               textCell(type)});
     }
     result.commandTag = selectTag(result.rows.size());
     return result;
@@ -266,7 +246,7 @@ InterceptResult handleConstraintsQuery(const std::string& sql, Backend& backend)
     if (!info) return result;
     for (const auto& row : info->rows) {
         if (row.size() < tableInfoCells || textualForm(row[5]) == "0") continue;
-        result.rows.push_back({text(*name + "_pkey"), text(textualForm(row[1]))});
+        result.rows.push_back({textCell(*name + "_pkey"), textCell(textualForm(row[1]))});
     }
     result.commandTag = selectTag(result.rows.size());
     return result;
@@ -284,10 +264,10 @@ InterceptResult handlePgAttributeQuery(const std::string& sql, Backend& backend)
     for (const auto& row : info->rows) {
         if (row.size() < tableInfoCells) continue;
         bool hasDefault = row[4] && !textualForm(row[4]).empty();
-        result.rows.push_back({text(textualForm(row[1])), attributeNumber(row[0]),
-                               integer(sqliteTypeToOID(textualForm(row[2]))), integer(-1),
-                               text(textualForm(row[3]) == "1" ? "t" : "f"),
-                               text(hasDefault ? "t" : "f"), integer(0)});
+        result.rows.push_back({textCell(textualForm(row[1])), attributeNumber(row[0]),
+                               intCell(sqliteTypeToOID(textualForm(row[2]))), intCell(-1),
+                               textCell(textualForm(row[3]) == "1" ? "t" : "f"),
+                               textCell(hasDefault ? "t" : "f"), intCell(0)});
     }
     result.commandTag = selectTag(result.rows.size());
     return result;
@@ -302,8 +282,8 @@ InterceptResult handlePgClassQuery(Backend& backend) {
         const auto& row = tables->rows[i];
         // A skipped row keeps its position, so OIDs follow the sorted table list.
         if (row.empty() || !row[0]) continue;
-        result.rows.push_back({integer(16384 + static_cast<std::int64_t>(i)),
-                               text(textualForm(row[0])), text("public")});
+        result.rows.push_back({intCell(16384 + static_cast<std::int64_t>(i)),
+                               textCell(textualForm(row[0])), textCell("public")});
     }
     result.commandTag = selectTag(result.rows.size());
     return result;

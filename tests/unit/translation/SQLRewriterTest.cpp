@@ -1,5 +1,7 @@
 #include "translation/SQLRewriter.h"
 
+#include "TranslationTestSupport.h"
+
 #include <gtest/gtest.h>
 #include <string>
 
@@ -73,6 +75,8 @@ const RewriteCase rewritten[] = {
      "INSERT INTO t VALUES (1, NULL)"},
     {"default_lower_case_between_commas", "INSERT INTO t VALUES (1,default,2)",
      "INSERT INTO t VALUES (1, NULL,2)"},
+    {"default_twice_in_a_row", "INSERT INTO t VALUES (DEFAULT,DEFAULT)",
+     "INSERT INTO t VALUES ( NULL, NULL)"},
     {"default_next_to_literal", "INSERT INTO t VALUES ('DEFAULT',DEFAULT)",
      "INSERT INTO t VALUES ('DEFAULT', NULL)"},
     {"create_as_table", "CREATE TABLE t2 AS TABLE t1", "CREATE TABLE t2 AS SELECT * FROM t1"},
@@ -106,6 +110,30 @@ TEST(RewriteSize, TenKilobyteStatementWithManyLiteralsKeepsThemAll) {
         expected += sep + "(" + std::to_string(i) + ", 'v::" + std::to_string(i) + "', NULL)";
     }
     EXPECT_EQ(rewriteForSQLite(input), expected);
+}
+
+} // namespace
+
+namespace {
+
+// Rewritten PostgreSQL statements run on a real SQLite database and do what the client
+// meant, string contents included.
+TEST(RewriteOnSQLite, PostgreSQLStatementsRunAfterRewrite) {
+    testsupport::InProcessSQLiteBackend db;
+    const char* statements[] = {
+        "CREATE TABLE public.notes (id INTEGER PRIMARY KEY, body TEXT, day TEXT, n INT DEFAULT 7)",
+        "INSERT INTO \"public\".\"notes\" (id, body, day, n) VALUES (1, 'a::b public.x', "
+        "'2024-01-02'::date, DEFAULT)",
+        "INSERT INTO public.notes VALUES (2, '$1 -- not a comment', '2024-01-03'::date, 1)",
+        "CREATE TABLE public.copy AS TABLE public.notes",
+    };
+    for (const char* sql : statements) ASSERT_NO_THROW(db.execute(rewriteForSQLite(sql))) << sql;
+
+    auto result = db.execute(rewriteForSQLite(
+        "SELECT STRING_AGG(quote_ident(body), '|'), SUM(n::integer) FROM public.copy"));
+    ASSERT_TRUE(result);
+    // The DEFAULT value became NULL (SQLite has no such value), so only row 2 adds to SUM.
+    EXPECT_EQ(translationtest::render(result->rows.at(0)), "'a::b public.x|$1 -- not a comment' 1");
 }
 
 } // namespace
