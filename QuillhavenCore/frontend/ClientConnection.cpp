@@ -4,7 +4,10 @@
 #include "support/Text.h"
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <cmath>
+#include <cstring>
 #include <random>
 #include <sys/random.h>
 #include <sys/socket.h>
@@ -129,6 +132,138 @@ std::size_t endOfDollarQuote(std::string_view sql, std::size_t at) {
     std::string_view tag = sql.substr(at, i + 1 - at);
     std::size_t close = sql.find(tag, i + 1);
     return close == std::string_view::npos ? sql.size() : close + tag.size();
+}
+
+// The type OIDs a Parse declares after its statement text.
+std::vector<std::int32_t> parameterTypes(std::string_view parse) {
+    std::vector<std::int32_t> types;
+    std::size_t nameEnd = parse.find('\0');
+    std::size_t textEnd =
+        nameEnd == std::string_view::npos ? nameEnd : parse.find('\0', nameEnd + 1);
+    if (textEnd == std::string_view::npos || parse.size() < textEnd + 3) return types;
+    std::size_t count = get16(parse, textEnd + 1);
+    for (std::size_t k = 0, at = textEnd + 3; k < count && at + 4 <= parse.size(); ++k, at += 4)
+        types.push_back(static_cast<std::int32_t>(get32(parse, at)));
+    return types;
+}
+
+std::string quoteLiteral(std::string_view value) {
+    std::string out = "'";
+    for (char v : value) {
+        if (v == '\'') out.push_back('\'');
+        out.push_back(v);
+    }
+    return out + "'";
+}
+
+// A parameter sent in binary format, as an SQL literal, read by the type the client
+// declared for it; nothing when that type cannot be read here.
+std::optional<std::string> binaryLiteral(std::string_view b, std::int32_t type) {
+    char buffer[40];
+    auto number = [&](auto value) {
+        auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
+        // In parentheses when negative, so that "a-$1" cannot turn into a comment.
+        std::string text(buffer, r.ptr);
+        return text[0] == '-' ? "(" + text + ")" : text;
+    };
+    switch (type) {
+    case PGTypeOID::boolean:
+        if (b.size() == 1) return std::string(b[0] ? "1" : "0");
+        break;
+    case 21: // int2
+        if (b.size() == 2) return number(static_cast<std::int16_t>(get16(b, 0)));
+        break;
+    case PGTypeOID::int4:
+        if (b.size() == 4) return number(static_cast<std::int32_t>(get32(b, 0)));
+        break;
+    case PGTypeOID::int8:
+        if (b.size() == 8)
+            return number(
+                static_cast<std::int64_t>((std::uint64_t(get32(b, 0)) << 32) | get32(b, 4)));
+        break;
+    case PGTypeOID::float4:
+    case PGTypeOID::float8: {
+        double value;
+        if (b.size() == 4) {
+            std::uint32_t bits = get32(b, 0);
+            float f;
+            std::memcpy(&f, &bits, 4);
+            value = f;
+        } else if (b.size() == 8) {
+            std::uint64_t bits = (std::uint64_t(get32(b, 0)) << 32) | get32(b, 4);
+            std::memcpy(&value, &bits, 8);
+        } else {
+            break;
+        }
+        if (!std::isfinite(value)) break;
+        return number(value); // shortest text that reads back as the same value
+    }
+    case PGTypeOID::bytea: {
+        static const char* digits = "0123456789ABCDEF";
+        std::string out = "X'";
+        for (unsigned char c : b) {
+            out.push_back(digits[c >> 4]);
+            out.push_back(digits[c & 15]);
+        }
+        return out + "'";
+    }
+    case PGTypeOID::text:
+    case PGTypeOID::varchar:
+    case 19:   // name
+    case 1042: // bpchar
+        if (text::isValidUTF8(b) && b.find('\0') == std::string_view::npos) return quoteLiteral(b);
+        break;
+    default:
+        break;
+    }
+    return std::nullopt;
+}
+
+// sql with each $k outside literals, quoted identifiers and comments replaced by
+// literals[k-1], in one pass: a substituted value is never searched again.
+std::string substituteLiterals(std::string_view sql, const std::vector<std::string>& literals) {
+    std::string out;
+    out.reserve(sql.size());
+    std::size_t i = 0;
+    auto copyTo = [&](std::size_t end) {
+        out.append(sql.substr(i, end - i));
+        i = end;
+    };
+    while (i < sql.size()) {
+        char c = sql[i];
+        bool startsWord = i == 0 || !isIdentifierByte(sql[i - 1]);
+        if (c == '\'') {
+            // E'...' takes backslash escapes; plain literals do not.
+            bool escaped = i > 0 && (sql[i - 1] == 'E' || sql[i - 1] == 'e') &&
+                           (i == 1 || !isIdentifierByte(sql[i - 2]));
+            copyTo(endOfQuoted(sql, i, '\'', escaped));
+        } else if (c == '"') {
+            copyTo(endOfQuoted(sql, i, '"', false));
+        } else if (sql.compare(i, 2, "--") == 0) {
+            std::size_t eol = sql.find('\n', i);
+            copyTo(eol == std::string_view::npos ? sql.size() : eol);
+        } else if (sql.compare(i, 2, "/*") == 0) {
+            copyTo(endOfBlockComment(sql, i));
+        } else if (c == '$' && startsWord && i + 1 < sql.size() && isDigit(sql[i + 1])) {
+            std::size_t end = i + 1;
+            while (end < sql.size() && isDigit(sql[end])) ++end;
+            std::string_view digits = sql.substr(i + 1, end - i - 1);
+            std::size_t k = digits.size() > 9 ? 0 : std::stoul(std::string(digits));
+            if (k == 0 || k > literals.size()) {
+                copyTo(end); // no such parameter: leave the text as written
+                continue;
+            }
+            out.append(literals[k - 1]);
+            i = end;
+        } else if (c == '$' && startsWord) {
+            std::size_t end = endOfDollarQuote(sql, i);
+            copyTo(end ? end : i + 1);
+        } else {
+            out.push_back(c);
+            ++i;
+        }
+    }
+    return out;
 }
 
 } // namespace
@@ -407,13 +542,18 @@ void ClientConnection::handleParse(std::string_view payload) {
     auto parts = splitNullTerminated(payload, 2);
     if (parts.size() == 2) {
         preparedSQL_ = parts[1];
+        preparedParamTypes_ = parameterTypes(payload);
         if (queryLogCallback_) queryLogCallback_(preparedSQL_);
     }
     writeRaw(PGMessage::buildEmptyMessage('1'));
 }
 
 void ClientConnection::handleBind(std::string_view payload) {
-    portalSQL_ = payload.empty() ? preparedSQL_ : extractAndSubstituteParams(payload, preparedSQL_);
+    Portal portal{preparedSQL_, std::nullopt};
+    if (!payload.empty())
+        portal = extractAndSubstituteParams(payload, preparedSQL_, preparedParamTypes_);
+    portalSQL_ = std::move(portal.sql);
+    portalError_ = std::move(portal.error);
     writeRaw(PGMessage::buildEmptyMessage('2'));
 }
 
@@ -424,6 +564,12 @@ void ClientConnection::handleDescribe(std::string_view payload) {
 }
 
 void ClientConnection::handleExecute() {
+    if (portalError_) {
+        logger_.error("Extended query error: %s, sql: %s", *portalError_,
+                      text::shortenForLog(portalSQL_, 200));
+        writeError(*portalError_);
+        return;
+    }
     if (portalSQL_.empty()) {
         writeRaw(PGMessage::buildEmptyMessage('I'));
         return;
@@ -444,20 +590,28 @@ std::vector<std::string> ClientConnection::splitNullTerminated(std::string_view 
     return parts;
 }
 
-std::string ClientConnection::extractAndSubstituteParams(std::string_view payload,
-                                                         std::string_view sql) {
-    if (payload.size() < 4) return std::string(sql);
+ClientConnection::Portal
+ClientConnection::extractAndSubstituteParams(std::string_view payload, std::string_view sql,
+                                             const std::vector<std::int32_t>& paramTypes) {
+    Portal unchanged{std::string(sql), std::nullopt};
+    if (payload.size() < 4) return unchanged;
     std::size_t portalEnd = payload.find('\0');
-    if (portalEnd == std::string_view::npos) return std::string(sql);
+    if (portalEnd == std::string_view::npos) return unchanged;
     std::size_t i = payload.find('\0', portalEnd + 1);
-    if (i == std::string_view::npos) return std::string(sql);
-    if (payload.size() < i + 3) return std::string(sql);
+    if (i == std::string_view::npos) return unchanged;
+    if (payload.size() < i + 3) return unchanged;
     std::size_t formatCount = get16(payload, i + 1);
     std::size_t r = i + 3 + 2 * formatCount;
-    if (payload.size() < r + 2) return std::string(sql);
+    if (payload.size() < r + 2) return unchanged;
     std::size_t count = get16(payload, r);
+    // One format code for all parameters, or one each; none means text.
+    auto formatOf = [&](std::size_t k) -> std::uint16_t {
+        if (formatCount == 0) return 0;
+        std::size_t index = formatCount == 1 ? 0 : k;
+        return index < formatCount ? get16(payload, i + 3 + 2 * index) : 0;
+    };
 
-    std::vector<std::optional<std::string>> values(count); // missing ones stay NULL
+    std::vector<std::string> literals(count, "NULL"); // missing ones stay NULL
     std::size_t at = r + 2;
     for (std::size_t k = 0; k < count; ++k) {
         if (payload.size() - at < 4) break;
@@ -467,66 +621,32 @@ std::string ClientConnection::extractAndSubstituteParams(std::string_view payloa
         // Any other negative length is malformed: read no further, like a truncated payload.
         if (length < 0 || payload.size() - at < static_cast<std::size_t>(length)) break;
         std::string_view bytes = payload.substr(at, static_cast<std::size_t>(length));
-        if (text::isValidUTF8(bytes)) values[k] = std::string(bytes);
         at += static_cast<std::size_t>(length);
+        std::string number = "$" + std::to_string(k + 1);
+        if (formatOf(k) == 1) {
+            std::int32_t type = k < paramTypes.size() ? paramTypes[k] : 0;
+            auto literal = binaryLiteral(bytes, type);
+            if (!literal)
+                return {std::string(sql), "Parameter " + number + " is sent in binary format " +
+                                              "with type OID " + std::to_string(type) +
+                                              ", which is not supported"};
+            literals[k] = std::move(*literal);
+        } else if (text::isValidUTF8(bytes)) {
+            // The statement text ends at a zero byte further down the line.
+            if (bytes.find('\0') != std::string_view::npos)
+                return {std::string(sql), "Parameter " + number + " contains a zero byte"};
+            literals[k] = quoteLiteral(bytes);
+        }
     }
-    return substituteParams(sql, values);
+    return {substituteLiterals(sql, literals), std::nullopt};
 }
 
 std::string
 ClientConnection::substituteParams(std::string_view sql,
                                    const std::vector<std::optional<std::string>>& values) {
-    std::string out;
-    out.reserve(sql.size());
-    std::size_t i = 0;
-    auto copyTo = [&](std::size_t end) {
-        out.append(sql.substr(i, end - i));
-        i = end;
-    };
-    while (i < sql.size()) {
-        char c = sql[i];
-        bool startsWord = i == 0 || !isIdentifierByte(sql[i - 1]);
-        if (c == '\'') {
-            // E'...' takes backslash escapes; plain literals do not.
-            bool escaped = i > 0 && (sql[i - 1] == 'E' || sql[i - 1] == 'e') &&
-                           (i == 1 || !isIdentifierByte(sql[i - 2]));
-            copyTo(endOfQuoted(sql, i, '\'', escaped));
-        } else if (c == '"') {
-            copyTo(endOfQuoted(sql, i, '"', false));
-        } else if (sql.compare(i, 2, "--") == 0) {
-            std::size_t eol = sql.find('\n', i);
-            copyTo(eol == std::string_view::npos ? sql.size() : eol);
-        } else if (sql.compare(i, 2, "/*") == 0) {
-            copyTo(endOfBlockComment(sql, i));
-        } else if (c == '$' && startsWord && i + 1 < sql.size() && isDigit(sql[i + 1])) {
-            std::size_t end = i + 1;
-            while (end < sql.size() && isDigit(sql[end])) ++end;
-            std::string_view digits = sql.substr(i + 1, end - i - 1);
-            std::size_t k = digits.size() > 9 ? 0 : std::stoul(std::string(digits));
-            if (k == 0 || k > values.size()) {
-                copyTo(end); // no such parameter: leave the text as written
-                continue;
-            }
-            if (const auto& value = values[k - 1]) {
-                out.push_back('\'');
-                for (char v : *value) {
-                    if (v == '\'') out.push_back('\'');
-                    out.push_back(v);
-                }
-                out.push_back('\'');
-            } else {
-                out.append("NULL");
-            }
-            i = end;
-        } else if (c == '$' && startsWord) {
-            std::size_t end = endOfDollarQuote(sql, i);
-            copyTo(end ? end : i + 1);
-        } else {
-            out.push_back(c);
-            ++i;
-        }
-    }
-    return out;
+    std::vector<std::string> literals;
+    for (const auto& v : values) literals.push_back(v ? quoteLiteral(*v) : "NULL");
+    return substituteLiterals(sql, literals);
 }
 
 // ---- classification ----

@@ -50,10 +50,19 @@ public:
     // Texts up to each zero byte, valid UTF-8 only, at most maxParts of them.
     static std::vector<std::string> splitNullTerminated(std::string_view bytes,
                                                         std::size_t maxParts);
-    // sql with the Bind payload's parameters put in as SQL literals; literals, quoted
-    // identifiers and comments of sql are left alone.
-    static std::string extractAndSubstituteParams(std::string_view payload, std::string_view sql);
-    // The substitution itself: $k becomes values[k-1] quoted, or NULL when absent.
+    // What a Bind makes of the statement: its text with the parameters put in as SQL
+    // literals (literals, quoted identifiers and comments of the text are left alone), or
+    // why the parameters cannot be used, which Execute then answers.
+    struct Portal {
+        std::string sql;
+        std::optional<std::string> error;
+        bool operator==(const Portal&) const = default;
+    };
+    // paramTypes: the type OIDs the client declared in Parse; they say how to read the
+    // parameters it sends in binary format.
+    static Portal extractAndSubstituteParams(std::string_view payload, std::string_view sql,
+                                             const std::vector<std::int32_t>& paramTypes = {});
+    // $k becomes values[k-1] as a quoted SQL string, or NULL when absent.
     static std::string substituteParams(std::string_view sql,
                                         const std::vector<std::optional<std::string>>& values);
 
@@ -90,7 +99,9 @@ private:
     bool readOnly_;
     StatementHooks hooks_;
     std::string preparedSQL_;
+    std::vector<std::int32_t> preparedParamTypes_;
     std::string portalSQL_;
+    std::optional<std::string> portalError_;
     Logger logger_{"ClientConnection"};
 
     std::mutex socketMutex_; // guards socketClosed_ against shutdownSocket()

@@ -83,12 +83,10 @@ TEST(ProxyServer, AClientThatLeavesBeforeStartupIsLoggedAndRemoved) {
     h.connect()->close();
     ASSERT_TRUE(h.recorder->waitFor(Status::clientDisconnected(0)));
     EXPECT_TRUE(logs.contains("ProxyServer", "Connection handler error: Connection closed"));
-    bool closedLine = false;
-    for (const auto& r : logs.records())
-        closedLine |= r.category == "ProxyServer" &&
-                      r.revealed.starts_with("Connection closed (fd=") &&
-                      r.revealed.ends_with("), 0 remaining");
-    EXPECT_TRUE(closedLine);
+    EXPECT_TRUE(testsupport::waitForLog(logs, [](const LogRecord& r) {
+        return r.category == "ProxyServer" && r.revealed.starts_with("Connection closed (fd=") &&
+               r.revealed.ends_with("), 0 remaining");
+    }));
 }
 
 TEST(ProxyServer, ASessionOutlivesItsDroppedServerSafely) {
@@ -115,13 +113,9 @@ TEST(ProxyServer, ASessionOutlivesItsDroppedServerSafely) {
     release.set_value();
     EXPECT_TRUE(client->closedByPeer());
     // The session finds its socket shut down, gives up and ends with no server to tell.
-    bool ended = false;
-    for (int i = 0; i < 500 && !ended; ++i) {
-        ended =
-            logs.contains("ClientConnection", "Failed to send error response, closing connection");
-        if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(ended);
+    EXPECT_TRUE(testsupport::waitForLog(logs, [](const LogRecord& r) {
+        return r.revealed == "Failed to send error response, closing connection";
+    }));
     auto statuses = recorder->statuses();
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), Status::clientDisconnected(0)), 0);
 }

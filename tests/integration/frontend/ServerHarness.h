@@ -39,6 +39,17 @@ private:
     std::vector<quillhaven::ProxyServerStatus> statuses_;
 };
 
+// Waits (at most 5 s) for a log line that satisfies `matches`; reports come before the
+// lines that follow them, so a test waits for the line itself.
+template <class Predicate> bool waitForLog(const LogCapture& logs, Predicate matches) {
+    for (int i = 0; i < 500; ++i) {
+        for (const auto& r : logs.records())
+            if (matches(r)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 // A TCP connection to 127.0.0.1:port; -1 with errno set when it fails.
 inline int tcpConnect(unsigned short port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -53,6 +53,8 @@ TEST(ExtendedQuery, SubstitutesParametersOutsideLiteralsAndComments) {
 
 TEST(ExtendedQuery, ReadsBindPayloads) {
     const std::string sql = "SELECT $1, $2";
+    using Portal = ClientConnection::Portal;
+    auto ok = [](std::string text) { return Portal{std::move(text), std::nullopt}; };
     std::string fewer = bindPayload({"a", "b"});
     fewer.resize(fewer.size() - 2 - 5); // drop the result formats and the second value
     std::string negative = bindPayload({"a", "b"});
@@ -62,21 +64,54 @@ TEST(ExtendedQuery, ReadsBindPayloads) {
     struct Case {
         const char* what;
         std::string payload;
-        std::string expected;
+        std::vector<std::int32_t> types; // as declared in Parse
+        Portal expected;
     } cases[] = {
-        {"text values", bindPayload({"a", "b"}), "SELECT 'a', 'b'"},
-        {"with format codes", bindPayload({"a", "b"}, {0, 0}), "SELECT 'a', 'b'"},
-        {"fewer values than announced", fewer, "SELECT 'a', NULL"},
-        {"negative length other than -1", negative, "SELECT 'a', NULL"},
-        {"binary value that is not UTF-8", bindPayload({"\xFF\xFE\x00\x01"s, "b"}, {1}),
-         "SELECT NULL, 'b'"},
-        {"shorter than 4 bytes", "\0\0\0"s, sql},
-        {"no statement name end", "portal\0stmt"s, sql},
-        {"no parameter count", "\0\0\0\x01"s, sql},
+        {"text values", bindPayload({"a", "b"}), {}, ok("SELECT 'a', 'b'")},
+        {"with format codes", bindPayload({"a", "b"}, {0, 0}), {}, ok("SELECT 'a', 'b'")},
+        {"fewer values than announced", fewer, {}, ok("SELECT 'a', NULL")},
+        {"negative length other than -1", negative, {}, ok("SELECT 'a', NULL")},
+        {"text that is not UTF-8", bindPayload({"\xFF", "b"}), {}, ok("SELECT NULL, 'b'")},
+        {"shorter than 4 bytes", "\0\0\0"s, {}, ok(sql)},
+        {"no statement name end", "portal\0stmt"s, {}, ok(sql)},
+        {"no parameter count", "\0\0\0\x01"s, {}, ok(sql)},
+        // Binary values are read by their declared type.
+        {"binary int2 and int4",
+         bindPayload({"\xFF\xFE"s, "\0\0\x01\0"s}, {1}),
+         {21, 23},
+         ok("SELECT (-2), 256")},
+        {"binary int8 and bool",
+         bindPayload({"\0\0\0\0\0\0\0\x2A"s, "\x01"s}, {1}),
+         {20, 16},
+         ok("SELECT 42, 1")},
+        {"binary float8, text format text",
+         bindPayload({"\x40\x04\0\0\0\0\0\0"s, "x"}, {1, 0}),
+         {701, 25},
+         ok("SELECT 2.5, 'x'")},
+        {"binary bytea and text",
+         bindPayload({"\x00\xFF"s, "it's"}, {1}),
+         {17, 25},
+         ok("SELECT X'00FF', 'it''s'")},
+        {"binary numeric",
+         bindPayload({"\0\x01"s, "x"}, {1, 0}),
+         {1700, 25},
+         Portal{sql, "Parameter $1 is sent in binary format with type OID 1700, which is not "
+                     "supported"}},
+        {"binary without a declared type",
+         bindPayload({"\0\0\0\x04"s}, {1}),
+         {},
+         Portal{sql, "Parameter $1 is sent in binary format with type OID 0, which is not "
+                     "supported"}},
+        {"zero byte in a text value",
+         bindPayload({"a", "b\0c"s}),
+         {},
+         Portal{sql, "Parameter $2 contains a zero byte"}},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(ClientConnection::extractAndSubstituteParams(c.payload, sql), c.expected)
-            << c.what;
+    for (const auto& c : cases) {
+        auto portal = ClientConnection::extractAndSubstituteParams(c.payload, sql, c.types);
+        EXPECT_EQ(portal.sql, c.expected.sql) << c.what;
+        EXPECT_EQ(portal.error, c.expected.error) << c.what;
+    }
 }
 
 TEST(ExtendedQuery, SplitsZeroTerminatedTexts) {
@@ -115,6 +150,10 @@ TEST(ExtendedQuery, MessageFlows) {
              wire::parse("INSERT INTO t VALUES ($1, $2)") + wire::bind({"n", "m"}) +
              wire::execute() + wire::sync(),
          {"1", "2", "E no such column: nope", "1", "2", "C INSERT 0 1", "Z"}},
+        {"unreadable binary parameter",
+         wire::parse("SELECT $1") + wire::bind({"\0\x01"s}, {1}) + wire::execute() + wire::sync(),
+         {"1", "2",
+          "E Parameter $1 is sent in binary format with type OID 0, which is not supported", "Z"}},
         {"execute twice, close keeps the portal",
          wire::parse("SELECT count(*) AS n FROM t") + wire::bind({}) + wire::execute() +
              wire::frame('C', "P\0"s) + wire::execute() + wire::sync(),
