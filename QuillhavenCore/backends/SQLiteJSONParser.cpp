@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
 #include <random>
 #include <simdjson.h>
 
@@ -207,15 +210,97 @@ Cell cellOf(const element& value, bool markers) {
     return std::nullopt;
 }
 
-// Documents up to this size reuse the thread's reader; larger ones get a reader of their
-// own so a session thread does not keep a huge buffer after one big answer.
-constexpr std::size_t reusedReaderLimit = 4 << 20;
+// Readers are reused (their buffers grow to the largest answer they have read, and fresh
+// memory costs more than the parse) through a small pool shared by all threads. A reader
+// that grew past this size is dropped after use so it does not hold the memory.
+constexpr std::size_t keptReaderLimit = 64 << 20;
+
+class ReaderPool {
+public:
+    std::unique_ptr<simdjson::dom::parser> take() {
+        std::lock_guard lock(mutex_);
+        if (free_.empty()) return std::make_unique<simdjson::dom::parser>();
+        auto p = std::move(free_.back());
+        free_.pop_back();
+        return p;
+    }
+    void give(std::unique_ptr<simdjson::dom::parser> p) {
+        if (p->capacity() > keptReaderLimit) return;
+        std::lock_guard lock(mutex_);
+        if (free_.size() < 8) free_.push_back(std::move(p));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<simdjson::dom::parser>> free_;
+};
+
+ReaderPool& readers() {
+    static ReaderPool pool;
+    return pool;
+}
+
+// Length of the well-formed UTF-8 sequence at p[i] (lead byte >= 0x80), or 0.
+std::size_t sequenceLength(const unsigned char* p, std::size_t i, std::size_t n) {
+    unsigned char b = p[i];
+    std::size_t len;
+    if (b >= 0xC2 && b <= 0xDF) {
+        len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        len = 3;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        len = 4;
+    } else {
+        return 0;
+    }
+    if (i + len > n) return 0;
+    for (std::size_t k = 1; k < len; ++k)
+        if ((p[i + k] & 0xC0) != 0x80) return 0;
+    unsigned char c = p[i + 1];
+    if (b == 0xE0 && c < 0xA0) return 0; // overlong
+    if (b == 0xED && c > 0x9F) return 0; // surrogate
+    if (b == 0xF0 && c < 0x90) return 0; // overlong
+    if (b == 0xF4 && c > 0x8F) return 0; // past U+10FFFF
+    return len;
+}
+
+// Every byte that does not start a well-formed sequence becomes U+FFFD. Runs of valid
+// text are copied whole; this is the hot path for results holding blobs.
+std::string repairUTF8(std::string_view s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    std::size_t n = s.size(), i = 0, copied = 0;
+    std::string out;
+    out.reserve(n + n / 8);
+    while (i < n) {
+        while (i + 8 <= n) {
+            std::uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            if (w & 0x8080808080808080ULL) break;
+            i += 8;
+        }
+        if (i >= n) break;
+        if (p[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        if (std::size_t len = sequenceLength(p, i, n)) {
+            i += len;
+            continue;
+        }
+        out.append(s.data() + copied, i - copied);
+        out += "\xEF\xBF\xBD";
+        copied = ++i;
+    }
+    out.append(s.data() + copied, n - copied);
+    return out;
+}
 
 QueryResult build(simdjson::dom::array array, bool markers) {
     QueryResult result;
     auto& columns = result.columns;
     std::vector<bool> filled;
     bool first = true;
+    result.rows.reserve(array.size());
     for (element item : array) {
         simdjson::dom::object object = item.get_object().value_unsafe();
         Row row;
@@ -287,16 +372,14 @@ std::optional<QueryResult> parse(std::string_view output) {
     // The shell prints blob bytes raw inside strings: mend them instead of failing.
     std::string repaired;
     if (!simdjson::validate_utf8(trimmed.data(), trimmed.size())) {
-        repaired = text::repairUTF8(trimmed);
+        repaired = repairUTF8(trimmed);
         trimmed = repaired;
     }
 
-    if (trimmed.size() > reusedReaderLimit) {
-        simdjson::dom::parser parser;
-        return read(parser, trimmed);
-    }
-    thread_local simdjson::dom::parser parser;
-    return read(parser, trimmed);
+    auto parser = readers().take();
+    auto result = read(*parser, trimmed);
+    readers().give(std::move(parser));
+    return result;
 }
 
 } // namespace SQLiteJSONParser

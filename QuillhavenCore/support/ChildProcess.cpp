@@ -340,6 +340,26 @@ ChildProcess::ReadResult ChildProcess::readError(std::string& into, Clock::time_
     return readOnce(state_->err, into, deadline);
 }
 
+ChildProcess::ReadResult ChildProcess::readOutputOrError(std::string& output, std::string& error,
+                                                         Clock::time_point deadline) {
+    std::scoped_lock lock(state_->outMutex, state_->errMutex);
+    if (state_->err < 0) return readOnce(state_->out, output, deadline);
+    if (state_->out < 0) return ReadResult::failed;
+    for (;;) {
+        pollfd p[2] = {{state_->out, POLLIN, 0}, {state_->err, POLLIN, 0}};
+        int r = ::poll(p, 2, remainingMs(deadline));
+        if (r < 0 && errno == EINTR) continue;
+        if (r == 0) return ReadResult::timedOut;
+        if (r < 0) return ReadResult::failed;
+        if (p[1].revents) {
+            auto e = readOnce(state_->err, error, deadline);
+            if (e != ReadResult::data) closeFd(state_->err); // end of the error stream
+            if (!p[0].revents) return ReadResult::data;
+        }
+        return readOnce(state_->out, output, deadline);
+    }
+}
+
 void ChildProcess::drainError(std::string& into) {
     std::lock_guard lock(state_->errMutex);
     auto now = Clock::now();

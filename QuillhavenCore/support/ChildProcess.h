@@ -65,6 +65,11 @@ public:
     // Appends what is available on a piped stream, waiting for it until the deadline.
     ReadResult readOutput(std::string& into, Clock::time_point deadline);
     ReadResult readError(std::string& into, Clock::time_point deadline);
+    // Waits for either piped stream until the deadline and appends what arrives; the result
+    // is about standard output (data when anything arrived on either stream). Used where a
+    // full error pipe must not stall a child while its output is awaited.
+    ReadResult readOutputOrError(std::string& output, std::string& error,
+                                 Clock::time_point deadline);
     // Appends what is on a piped stream right now, without waiting (never reads past EOF).
     void drainError(std::string& into);
     // Reads a piped standard output to its end (bounded by the deadline).
