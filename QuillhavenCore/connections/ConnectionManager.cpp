@@ -1,15 +1,9 @@
 #include "connections/ConnectionManager.h"
 
 #include "backends/Backend.h"
-#if __has_include("backends/FlyBackend.h")
 #include "backends/FlyBackend.h"
-#define QUILLHAVEN_HAS_FLY 1
-#endif
 #include "backends/SSHBackend.h"
-#if __has_include("connections/KeychainHelper.h")
 #include "connections/KeychainHelper.h"
-#define QUILLHAVEN_HAS_KEYCHAIN 1
-#endif
 #include "connections/SyncStore.h"
 #include "connections/UserDefaults.h"
 #include "frontend/ProxyServer.h"
@@ -86,12 +80,8 @@ ConnectionManager::ConnectionManager(Options options)
       healthCheckInterval_(options.healthCheckInterval) {
     if (!defaults_) defaults_ = std::make_shared<UserDefaults>();
     if (!backendFactory_) backendFactory_ = &ConnectionManager::makeBackend;
-#ifdef QUILLHAVEN_HAS_KEYCHAIN
     if (!deleteCredentials_)
         deleteCredentials_ = [](const std::string& id) { KeychainHelper::deleteCredentials(id); };
-#else
-    if (!deleteCredentials_) deleteCredentials_ = [](const std::string&) {};
-#endif
 }
 
 std::shared_ptr<ConnectionManager> ConnectionManager::create(Options options) {
@@ -144,11 +134,7 @@ std::shared_ptr<Backend> ConnectionManager::makeBackend(const Connection& c) {
         return std::make_shared<SSHBackend>(*c.sshHostname, c.sshPort.value_or(22), *c.sshUsername,
                                             *c.sshAuthMethod, c.id, c.dbPath, backendTimeout,
                                             c.readOnly);
-#ifdef QUILLHAVEN_HAS_FLY
     return std::make_shared<FlyBackend>(*c.flyApp, c.dbPath, backendTimeout, c.readOnly);
-#else
-    throw Error("the Fly.io backend is not built yet");
-#endif
 }
 
 // ---------------------------------------------------------------------------------------

@@ -4,7 +4,9 @@
 #include "../../unit/connections/ManagerTestSupport.h"
 #include "../ssh/SSHServer.h"
 #include "InProcessSQLiteBackend.h"
+#include "backends/FlyBackend.h"
 #include "backends/SSHBackend.h"
+#include "connections/KeychainHelper.h"
 #include "support/Text.h"
 
 #include <arpa/inet.h>
@@ -38,15 +40,14 @@ Connection sshRecord(const std::string& name, const std::string& dbPath) {
     c.sshPort = sshd().port();
     c.sshUsername = sshtest::user;
     c.sshAuthMethod = SSHAuthMethod::password;
+    KeychainHelper::savePassword(sshtest::password, c.id);
     return c;
 }
 
-// The standard SSH backend of a record, with the test user's password given directly
-// rather than read from the keyring.
-std::shared_ptr<Backend> sshBackendWithPassword(const Connection& c) {
-    return std::make_shared<SSHBackend>(*c.sshHostname, c.sshPort.value_or(22), *c.sshUsername,
-                                        SSHCredentials::password(sshtest::password), c.dbPath, 10.0,
-                                        c.readOnly);
+Connection flyStandInRecord(const std::string& name, const std::string& dbPath) {
+    auto c = flyRecord(name, freePort());
+    c.dbPath = dbPath;
+    return c;
 }
 
 CommandResult psql(std::uint16_t port, const std::string& sql) {
@@ -81,6 +82,9 @@ protected:
 
     void SetUp() override {
         REQUIRE_SSH_SERVER();
+        ASSERT_TRUE(std::getenv("QUILLHAVEN_TEST_KEYRING")) << "run through with-keyring.sh";
+        // `fly` is the stand-in that runs the remote command on this machine.
+        ::setenv("QUILLHAVEN_FLY_PATH", QUILLHAVEN_FIXTURES, 1);
         db = sshd().makeDatabase(
             "runtime-" + uuid::make() + ".db",
             "CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT); INSERT INTO t VALUES (1, 'one');");
@@ -92,9 +96,20 @@ protected:
             m.reset();
         }
         loop->drain();
+        for (const char* name :
+             {"QUILLHAVEN_FLY_PATH", "FLY_STANDIN_FAIL", "FLY_STANDIN_PIDFILE", "QUERY_LOG"})
+            ::unsetenv(name);
+    }
+    // A local database for connections through the Fly.io stand-in.
+    std::string localDatabase() {
+        std::string path = dir / ("local-" + uuid::make() + ".db");
+        auto r = run("sqlite3 " + path +
+                     " \"CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT); INSERT INTO t "
+                     "VALUES (1, 'fly one');\"");
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        return path;
     }
     void launch(ConnectionManager::Options options = {}) {
-        if (!options.backendFactory) options.backendFactory = sshBackendWithPassword;
         if (m)
             m->launch(std::move(options));
         else
@@ -188,6 +203,9 @@ TEST_F(Runtime, StartFailuresCarryTheirTexts) {
     auto missingDb = sshRecord("missing db", sshd().dbDir() + "/does-not-exist.db");
     auto emptyHost = sshRecord("empty host", db);
     emptyHost.sshHostname = "";
+    KeychainHelper::savePassword("wrong", wrongPassword.id);
+    auto noKeyringItem = sshRecord("no secret stored", db);
+    KeychainHelper::deleteCredentials(noKeyringItem.id);
     struct Case {
         Connection record;
         const char* prefix;
@@ -196,17 +214,8 @@ TEST_F(Runtime, StartFailuresCarryTheirTexts) {
         {wrongPassword, "SSH connect failed: SSH "},
         {missingDb, "SSH connect failed: "},
         {emptyHost, "SSH connect failed: "},
+        {noKeyringItem, "SSH connect failed: SSH authentication failed: "},
     };
-    launch([] {
-        ConnectionManager::Options o;
-        o.backendFactory = [](const Connection& c) -> std::shared_ptr<Backend> {
-            auto password = c.name == "bad password" ? "wrong" : sshtest::password;
-            return std::make_shared<SSHBackend>(*c.sshHostname, c.sshPort.value_or(22),
-                                                *c.sshUsername, SSHCredentials::password(password),
-                                                c.dbPath, 10.0, c.readOnly);
-        };
-        return o;
-    }());
     for (const auto& c : cases) {
         manager().addConnection(c.record);
         manager().startConnection(c.record.id);
@@ -357,4 +366,78 @@ TEST_F(Runtime, StopWhileConnectingCancelsTheStart) {
     EXPECT_EQ(state(record.id).status(), ConnectionStatus::stopped);
     EXPECT_FALSE(portAccepts(record.localPort));
     EXPECT_EQ(activeRecord(), std::vector<std::string>{"(none)"});
+}
+
+TEST_F(Runtime, FlyConnectionServesThroughTheStandIn) {
+    auto record = flyStandInRecord("fly local", localDatabase());
+    manager().addConnection(record);
+    manager().startConnection(record.id);
+    ASSERT_TRUE(waitForStatus(record.id, ConnectionStatus::connected))
+        << state(record.id).errorMessage().value_or("");
+    auto answer = psql(record.localPort, "SELECT name FROM t");
+    EXPECT_EQ(answer.output, "fly one\n");
+    // The server gets the SQLite translation rules: a catalog question is answered.
+    auto catalog = psql(record.localPort, "SELECT current_database()");
+    EXPECT_EQ(catalog.exitCode, 0) << catalog.output;
+    manager().stopConnection(record.id);
+    EXPECT_FALSE(portAccepts(record.localPort));
+}
+
+TEST_F(Runtime, FlyStartFailureShowsTheBackendsDescription) {
+    ::setenv("FLY_STANDIN_FAIL", "Error: app not found", 1);
+    auto record = flyStandInRecord("no such app", localDatabase());
+    std::string description = "(no failure)";
+    try {
+        FlyBackend(*record.flyApp, record.dbPath, 10).connect();
+    } catch (const std::exception& e) {
+        description = e.what();
+    }
+    manager().addConnection(record);
+    manager().startConnection(record.id);
+    ASSERT_TRUE(waitForStatus(record.id, ConnectionStatus::error));
+    EXPECT_EQ(state(record.id).errorMessage(), "SSH connect failed: " + description);
+}
+
+TEST_F(Runtime, HealthCheckFindsAFlyChildThatEnded) {
+    launch([] {
+        ConnectionManager::Options o;
+        o.healthCheckInterval = 100ms;
+        return o;
+    }());
+    std::string pidFile = dir / "fly.pid";
+    ::setenv("FLY_STANDIN_PIDFILE", pidFile.c_str(), 1);
+    auto record = flyStandInRecord("fly fragile", localDatabase());
+    manager().addConnection(record);
+    manager().startConnection(record.id);
+    ASSERT_TRUE(waitForStatus(record.id, ConnectionStatus::connected));
+    auto pid = std::stoi(linesOf(pidFile).at(0));
+    ::kill(pid, SIGKILL);
+    ASSERT_TRUE(waitForStatus(record.id, ConnectionStatus::stopped));
+    EXPECT_EQ(state(record.id).errorMessage(), ConnectionManager::connectionLostMessage);
+    EXPECT_FALSE(portAccepts(record.localPort));
+}
+
+TEST_F(Runtime, RemovingARunningConnectionStopsItAndDeletesItsSecrets) {
+    auto record = sshRecord("doomed", db);
+    KeychainHelper::saveSSHKey("key bytes", record.id);
+    KeychainHelper::saveSSHKeyPassphrase("phrase", record.id);
+    auto other = sshRecord("bystander", db);
+    manager().addConnection(record);
+    manager().addConnection(other);
+    manager().startConnection(record.id);
+    ASSERT_TRUE(waitForStatus(record.id, ConnectionStatus::connected));
+
+    manager().removeConnection(record.id);
+    EXPECT_FALSE(portAccepts(record.localPort));
+    EXPECT_EQ(KeychainHelper::loadPassword(record.id), std::nullopt);
+    EXPECT_EQ(KeychainHelper::loadSSHKey(record.id), std::nullopt);
+    EXPECT_EQ(KeychainHelper::loadSSHKeyPassphrase(record.id), std::nullopt);
+    EXPECT_EQ(KeychainHelper::loadPassword(other.id), sshtest::password);
+    EXPECT_EQ(m->names(), std::vector<std::string>{"bystander"});
+    EXPECT_EQ(manager().states().count(record.id), 0u);
+    EXPECT_EQ(KeyValueFile(m->defaultsPath).stringArray(ConnectionManager::deletedIdsKey),
+              std::vector<std::string>{record.id});
+    // The stopped server's late report finds no state and changes nothing.
+    loop->runUntil([] { return false; }, 200ms);
+    EXPECT_EQ(manager().states().count(record.id), 0u);
 }

@@ -11,6 +11,7 @@
 #include "support/UUID.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -60,7 +61,8 @@ struct Machine {
         options.defaults = defaults;
         options.discoverSyncStore = false;
         if (syncFolder) options.syncStore = quillhaven::SyncStore::open(*syncFolder, loop);
-        if (!options.deleteCredentials)
+        // Inside a test keyring the real secret store is used; elsewhere deletions are noted.
+        if (!options.deleteCredentials && !std::getenv("QUILLHAVEN_TEST_KEYRING"))
             options.deleteCredentials = [this](const std::string& id) {
                 deletedSecrets.push_back(id);
             };
