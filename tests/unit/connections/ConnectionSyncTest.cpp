@@ -249,3 +249,25 @@ TEST_F(Launches, ReconnectSettingIsKeptInTheDefaults) {
     EXPECT_FALSE(KeyValueFile(shared / SyncStore::fileName)
                      .contains(ConnectionManager::reconnectSettingKey));
 }
+
+TEST_F(Launches, SyncFolderPickedLaterIsRememberedAndMerged) {
+    auto cloud = flyRecord("cloud", 1);
+    KeyValueFile(shared / SyncStore::fileName)
+        .setBytes(ConnectionManager::storageKey, encodeConnectionList({cloud}));
+    Machine m(loop, defaultsPath, std::nullopt);
+    m.manager->addConnection(flyRecord("local", 2));
+    EXPECT_EQ(m.manager->syncStore(), nullptr);
+
+    m.manager->setSyncFolder(shared);
+    EXPECT_EQ(m.names(), (std::vector<std::string>{"cloud", "local"}));
+    EXPECT_EQ(KeyValueFile(defaultsPath).string(SyncStore::folderSettingKey), shared.string());
+    // Changes made elsewhere now arrive.
+    KeyValueFile(shared / SyncStore::fileName)
+        .setBytes(ConnectionManager::storageKey,
+                  encodeConnectionList({cloud, flyRecord("another", 3)}));
+    ASSERT_TRUE(waitFor(*loop, [&] { return m.names().size() == 3; }));
+
+    m.manager->setSyncFolder(std::nullopt);
+    EXPECT_EQ(m.manager->syncStore(), nullptr);
+    EXPECT_FALSE(KeyValueFile(defaultsPath).contains(SyncStore::folderSettingKey));
+}
