@@ -2,6 +2,7 @@
 
 #include "backends/FlyBackend.h"
 #include "backends/LocalBackend.h"
+#include "translation/TranslationHooks.h"
 
 #include <stdexcept>
 
@@ -24,6 +25,6 @@ std::shared_ptr<Backend> makeBackend(const ServeTarget& target, bool readOnly,
     throw std::runtime_error("ssh:// targets are not supported yet");
 }
 
-StatementHooks translationHooks() { return StatementHooks::passthrough(); }
+StatementHooks translationHooks() { return sqliteTranslationHooks(); }
 
 } // namespace quillhaven::cli
