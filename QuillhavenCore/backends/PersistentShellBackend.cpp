@@ -1,0 +1,207 @@
+#include "backends/PersistentShellBackend.h"
+
+#include "backends/SQLiteJSONParser.h"
+#include "backends/ShellStatementGuard.h"
+#include "support/Text.h"
+
+namespace quillhaven {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long millisecondsSince(Clock::time_point start) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+bool isAsciiSpace(char c) {
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+std::string_view trimAscii(std::string_view s) {
+    while (!s.empty() && isAsciiSpace(s.front())) s.remove_prefix(1);
+    while (!s.empty() && isAsciiSpace(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+} // namespace
+
+PersistentShellBackend::PersistentShellBackend(const std::string& category, double timeoutSeconds,
+                                               LogTexts texts)
+    : logger_(category), timeoutSeconds_(timeoutSeconds), texts_(texts),
+      shell_(std::chrono::duration<double>(timeoutSeconds)) {}
+
+// The shell is stopped with its backend: a child left behind would outlive every user.
+PersistentShellBackend::~PersistentShellBackend() = default;
+
+void PersistentShellBackend::connect() {
+    std::lock_guard lock(queue_);
+    connectLocked();
+}
+
+std::optional<QueryResult> PersistentShellBackend::execute(const std::string& sql) {
+    std::lock_guard lock(queue_);
+    return executeLocked(sql);
+}
+
+void PersistentShellBackend::close() {
+    std::lock_guard lock(queue_);
+    closeLocked();
+}
+
+bool PersistentShellBackend::isAlive() {
+    std::lock_guard lock(queue_);
+    return connected_ && shell_.isRunning();
+}
+
+std::string PersistentShellBackend::filterErrors(std::string_view errors) const {
+    return filterLines(errors);
+}
+
+std::string PersistentShellBackend::startFailureText(const std::string& readError,
+                                                     const std::string&) const {
+    return "Waiting for init sentinel: " + readError;
+}
+
+void PersistentShellBackend::raise(Failure kind, const std::string& text) const {
+    fail(kind, text);
+    throw Error(text); // fail always throws; this only keeps the compiler sure of it
+}
+
+std::string PersistentShellBackend::describe(Failure kind, const std::string& text) const {
+    try {
+        fail(kind, text);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return text;
+}
+
+std::string PersistentShellBackend::databaseURI(const std::string& path, bool readOnly) {
+    // "file://" + an absolute path gives an empty authority, so "//x" stays a path.
+    std::string uri = path.starts_with('/') ? "file://" : "file:";
+    static const char* hex = "0123456789ABCDEF";
+    for (unsigned char c : path) {
+        if (c == '%' || c == '?' || c == '#' || c <= 0x20 || c >= 0x7F) {
+            uri += '%';
+            uri += hex[c >> 4];
+            uri += hex[c & 15];
+        } else {
+            uri += static_cast<char>(c);
+        }
+    }
+    return uri + (readOnly ? "?mode=ro" : "?mode=rw");
+}
+
+std::string PersistentShellBackend::filterLines(std::string_view errors,
+                                                bool (*drop)(std::string_view line)) {
+    std::string out;
+    std::size_t start = 0;
+    while (start < errors.size()) {
+        std::size_t end = errors.find('\n', start);
+        if (end == std::string_view::npos) end = errors.size();
+        std::string_view line = errors.substr(start, end - start);
+        start = end + 1;
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+            line.remove_prefix(1);
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+        if (line.empty() || (drop && drop(line))) continue;
+        if (!out.empty()) out += '\n';
+        out.append(line);
+    }
+    return out;
+}
+
+void PersistentShellBackend::readFailed(const PersistentShell::ReadFailure& failure,
+                                        bool starting) {
+    Failure kind = failure.kind == PersistentShell::ReadFailure::Kind::timeout
+                       ? Failure::timeout
+                       : Failure::sessionDead;
+    std::string description = describe(kind, failure.what());
+    if (starting) {
+        std::string errors = filterErrors(shell_.takeErrors());
+        closeLocked();
+        raise(Failure::connectionFailed, startFailureText(description, errors));
+    }
+    connected_ = false;
+    raise(Failure::sessionDead, "Reading response: " + description + " (session will reconnect)");
+}
+
+void PersistentShellBackend::connectLocked() {
+    if (connected_) closeLocked();
+    logConnecting();
+    auto start = Clock::now();
+
+    shell_.start(launchOptions());
+    connected_ = true;
+
+    // The empty query opens the file now, so a missing or broken database fails the
+    // connection instead of the first statement.
+    shell_.send(".mode json\nSELECT 1 FROM sqlite_master LIMIT 0;\n.print " + shell_.sentinel() +
+                "\n");
+    try {
+        shell_.readUntilSentinel();
+    } catch (const PersistentShell::ReadFailure& failure) {
+        readFailed(failure, true);
+    }
+    std::string errors = filterErrors(shell_.takeErrors());
+    if (!errors.empty()) {
+        closeLocked();
+        raise(Failure::connectionFailed, errors);
+    }
+    logger_.info(texts_.established, millisecondsSince(start));
+}
+
+std::optional<QueryResult> PersistentShellBackend::executeLocked(const std::string& sql) {
+    std::string shortSQL = text::shortenForLog(sql);
+    auto input = ShellStatementGuard::check(sql);
+    if (input.refusal) {
+        logger_.error("Statement refused: sql=%s reason=%s", shortSQL, *input.refusal);
+        raise(Failure::statementRefused, *input.refusal);
+    }
+    if (!connected_) {
+        logger_.info(texts_.reconnecting);
+        connectLocked();
+    }
+    shell_.discardErrors();
+    auto start = Clock::now();
+
+    if (!shell_.isStarted()) {
+        connected_ = false;
+        raise(Failure::sessionDead, "Failed to write query (session will reconnect)");
+    }
+    // A child that has gone shows as the end of its output below.
+    shell_.send(input.text + ".print " + shell_.sentinel() + "\n");
+    std::string answer;
+    try {
+        answer = shell_.readUntilSentinel();
+    } catch (const PersistentShell::ReadFailure& failure) {
+        readFailed(failure, false);
+    }
+    long queryMs = millisecondsSince(start);
+
+    std::string errors = filterErrors(shell_.takeErrors());
+    if (!errors.empty()) {
+        logger_.error("Query stderr: sql=%s stderr=%s", shortSQL, errors);
+        raise(Failure::sqliteError, errors);
+    }
+    std::string_view trimmed = trimAscii(answer);
+    if (trimmed.empty() || trimmed == "[]") {
+        logger_.info("Execute: sql=%s ms=%ld result=empty", shortSQL, millisecondsSince(start));
+        return std::nullopt;
+    }
+    auto parseStart = Clock::now();
+    auto result = SQLiteJSONParser::parse(trimmed);
+    long parseMs = millisecondsSince(parseStart);
+    logger_.info("Execute: sql=%s query_ms=%ld parse_ms=%ld rows=%ld bytes=%ld", shortSQL, queryMs,
+                 parseMs, result ? static_cast<long>(result->rows.size()) : 0L,
+                 static_cast<long>(text::codePointCount(trimmed)));
+    return result;
+}
+
+void PersistentShellBackend::closeLocked() {
+    connected_ = false;
+    shell_.stop();
+}
+
+} // namespace quillhaven

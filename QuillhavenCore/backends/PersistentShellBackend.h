@@ -1,0 +1,74 @@
+#pragma once
+
+#include "backends/Backend.h"
+#include "backends/PersistentShell.h"
+#include "support/Logger.h"
+
+#include <mutex>
+#include <string>
+
+namespace quillhaven {
+
+// A Backend that keeps one sqlite3 shell running (PersistentShell) and sends it every
+// statement: switched to JSON once, each statement followed by a sentinel, its error output
+// taken as the statement's SQL error. Subclasses say how the shell is started, how their
+// errors read and what they log when connecting. One mutex serialises every operation.
+class PersistentShellBackend : public Backend {
+public:
+    ~PersistentShellBackend() override;
+
+    void connect() override;
+    std::optional<QueryResult> execute(const std::string& sql) override;
+    void close() override;
+    bool isAlive() override;
+
+protected:
+    enum class Failure { connectionFailed, sessionDead, timeout, sqliteError, statementRefused };
+
+    struct LogTexts {
+        const char* reconnecting; // no arguments
+        const char* established;  // one %ld: milliseconds
+    };
+
+    PersistentShellBackend(const std::string& category, double timeoutSeconds, LogTexts texts);
+
+    // The program that ends up running the sqlite3 shell; fails with connectionFailed when
+    // it is missing.
+    virtual ChildProcess::Options launchOptions() = 0;
+    virtual void logConnecting() const = 0;
+    // The statement's error text once the relay's own chatter is removed.
+    virtual std::string filterErrors(std::string_view errors) const;
+    // The text of the connection failure when the shell ended or stalled while starting.
+    virtual std::string startFailureText(const std::string& readError,
+                                         const std::string& errors) const;
+    [[noreturn]] virtual void fail(Failure kind, const std::string& text) const = 0;
+
+    // The description an error of this kind and text would have.
+    std::string describe(Failure kind, const std::string& text) const;
+    const Logger& logger() const { return logger_; }
+    double timeoutSeconds() const { return timeoutSeconds_; }
+    // The database path as a read-only or read-write "file:" URI, so that the shell never
+    // creates a missing file and a read-only connection cannot write.
+    static std::string databaseURI(const std::string& path, bool readOnly);
+
+    // The lines of errors, each trimmed of spaces and tabs, without the blank ones and those
+    // dropped by the predicate, joined with line feeds.
+    static std::string filterLines(std::string_view errors,
+                                   bool (*drop)(std::string_view line) = nullptr);
+
+private:
+    void connectLocked();
+    std::optional<QueryResult> executeLocked(const std::string& sql);
+    void closeLocked();
+    [[noreturn]] void raise(Failure kind, const std::string& text) const;
+    [[noreturn]] void readFailed(const PersistentShell::ReadFailure& failure, bool starting);
+
+    std::mutex queue_;
+    Logger logger_;
+    double timeoutSeconds_;
+    LogTexts texts_;
+    PersistentShell shell_;
+    bool connected_ = false;
+};
+
+} // namespace quillhaven
