@@ -138,8 +138,13 @@ void ProxyServer::handleNewConnection(int fd) {
         server->report(ProxyServerStatus::clientDisconnected(remaining));
         server->logger_.info("Connection closed (fd=%d), %ld remaining", fd, remaining);
     };
+    auto threads = sessionThreads_;
+    {
+        std::lock_guard lock(threads->mutex);
+        ++threads->running;
+    }
     try {
-        std::thread([session, finish] {
+        std::thread([session, finish, threads]() mutable {
             std::optional<std::string> failure;
             try {
                 session->handle();
@@ -149,13 +154,27 @@ void ProxyServer::handleNewConnection(int fd) {
                 failure = "Unknown error";
             }
             finish(session.get(), failure);
+            session.reset();
+            std::lock_guard lock(threads->mutex);
+            --threads->running;
+            threads->finished.notify_all();
         }).detach();
     } catch (const std::system_error& e) {
         // No thread for this client: drop it like a session that failed at once.
+        {
+            std::lock_guard lock(threads->mutex);
+            --threads->running;
+        }
         const ClientConnection* key = session.get();
         session.reset();
         finish(key, std::string(e.what()));
     }
+}
+
+bool ProxyServer::waitForSessions(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(sessionThreads_->mutex);
+    return sessionThreads_->finished.wait_for(lock, timeout,
+                                              [this] { return sessionThreads_->running == 0; });
 }
 
 void ProxyServer::stop() noexcept {

@@ -9,6 +9,8 @@
 #include "support/Logger.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -64,6 +66,11 @@ public:
     // ends on its own thread, closes the backend. Never fails; does not wait for sessions.
     void stop() noexcept;
 
+    // Waits until every session thread this server started has finished; false when the
+    // time ran out. For a clean process exit after stop(): sessions end on their own
+    // threads and may still be logging.
+    bool waitForSessions(std::chrono::milliseconds timeout);
+
     std::uint16_t port() const { return port_; }
     bool isRunning() const { return running_.load(); }
 
@@ -88,6 +95,14 @@ private:
     std::mutex connectionLock_;
     std::unordered_map<const ClientConnection*, std::shared_ptr<ClientConnection>>
         activeConnections_;
+
+    // Session threads still running; shared with them, since they may outlive the server.
+    struct SessionThreads {
+        std::mutex mutex;
+        std::condition_variable finished;
+        long running = 0;
+    };
+    std::shared_ptr<SessionThreads> sessionThreads_ = std::make_shared<SessionThreads>();
 
     Logger logger_{"ProxyServer"};
 };

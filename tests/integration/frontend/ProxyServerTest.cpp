@@ -11,7 +11,7 @@ using Status = ProxyServerStatus;
 using Tokens = std::vector<std::string>;
 
 TEST(ProxyServer, ASecondServerOnABusyPortFailsWithBindFailed) {
-    testsupport::LogCapture logs;
+    testsupport::TestLog logs;
     ServerHarness first(std::make_shared<InProcessSQLiteBackend>());
     testsupport::StatusRecorder recorder;
     auto second =
@@ -31,7 +31,7 @@ TEST(ProxyServer, ASecondServerOnABusyPortFailsWithBindFailed) {
 }
 
 TEST(ProxyServer, ReportsClientsComingAndGoing) {
-    testsupport::LogCapture logs;
+    testsupport::TestLog logs;
     ServerHarness h(std::make_shared<InProcessSQLiteBackend>());
     auto a = h.connect();
     ASSERT_TRUE(h.recorder->waitFor(Status::clientConnected(1)));
@@ -53,7 +53,7 @@ TEST(ProxyServer, ReportsClientsComingAndGoing) {
 }
 
 TEST(ProxyServer, StopEndsLiveSessionsAndClosesThePort) {
-    testsupport::LogCapture logs;
+    testsupport::TestLog logs;
     auto backend = std::make_shared<ScriptedBackend>(
         [](const std::string&) { return std::optional<QueryResult>(); });
     ServerHarness h(backend);
@@ -67,6 +67,7 @@ TEST(ProxyServer, StopEndsLiveSessionsAndClosesThePort) {
     EXPECT_TRUE(a->closedByPeer());
     EXPECT_TRUE(b->closedByPeer());
     ASSERT_TRUE(h.recorder->waitFor(Status::clientDisconnected(0), 2));
+    EXPECT_TRUE(h.server->waitForSessions(std::chrono::seconds(5)));
     auto statuses = h.recorder->statuses();
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), Status::stopped()), 1);
     EXPECT_EQ(backend->closes(), 1);
@@ -78,12 +79,12 @@ TEST(ProxyServer, StopEndsLiveSessionsAndClosesThePort) {
 }
 
 TEST(ProxyServer, AClientThatLeavesBeforeStartupIsLoggedAndRemoved) {
-    testsupport::LogCapture logs;
+    testsupport::TestLog logs;
     ServerHarness h(std::make_shared<InProcessSQLiteBackend>());
     h.connect()->close();
     ASSERT_TRUE(h.recorder->waitFor(Status::clientDisconnected(0)));
     EXPECT_TRUE(logs.contains("ProxyServer", "Connection handler error: Connection closed"));
-    EXPECT_TRUE(testsupport::waitForLog(logs, [](const LogRecord& r) {
+    EXPECT_TRUE(logs.waitFor([](const LogRecord& r) {
         return r.category == "ProxyServer" && r.revealed.starts_with("Connection closed (fd=") &&
                r.revealed.ends_with("), 0 remaining");
     }));
@@ -92,7 +93,7 @@ TEST(ProxyServer, AClientThatLeavesBeforeStartupIsLoggedAndRemoved) {
 TEST(ProxyServer, ASessionOutlivesItsDroppedServerSafely) {
     // A statement is still running when the server is stopped and dropped: the session
     // winds down on its own thread and touches neither the server nor its socket number.
-    testsupport::LogCapture logs;
+    testsupport::TestLog logs;
     std::promise<void> entered, release;
     auto released = release.get_future().share();
     auto backend = std::make_shared<ScriptedBackend>([&](const std::string&) {
@@ -108,12 +109,12 @@ TEST(ProxyServer, ASessionOutlivesItsDroppedServerSafely) {
     entered.get_future().wait();
     h->server->stop();
     std::weak_ptr<ProxyServer> weak = h->server;
-    h.reset();
+    h->server.reset();
     EXPECT_TRUE(weak.expired());
     release.set_value();
     EXPECT_TRUE(client->closedByPeer());
     // The session finds its socket shut down, gives up and ends with no server to tell.
-    EXPECT_TRUE(testsupport::waitForLog(logs, [](const LogRecord& r) {
+    EXPECT_TRUE(logs.waitFor([](const LogRecord& r) {
         return r.revealed == "Failed to send error response, closing connection";
     }));
     auto statuses = recorder->statuses();

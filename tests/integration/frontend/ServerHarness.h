@@ -39,16 +39,53 @@ private:
     std::vector<quillhaven::ProxyServerStatus> statuses_;
 };
 
-// Waits (at most 5 s) for a log line that satisfies `matches`; reports come before the
-// lines that follow them, so a test waits for the line itself.
-template <class Predicate> bool waitForLog(const LogCapture& logs, Predicate matches) {
-    for (int i = 0; i < 500; ++i) {
-        for (const auto& r : logs.records())
-            if (matches(r)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// The log lines of the whole test program. Sessions end on their own threads and may log
+// after a test has finished, so this receiver is never removed; a test reads the lines
+// logged since its start.
+class TestLog {
+public:
+    TestLog() : from_(shared().size()) {}
+
+    bool contains(const std::string& category, const std::string& line) const {
+        return waitFor([&](const quillhaven::LogRecord& r) {
+            return r.category == category && r.revealed == line;
+        });
     }
-    return false;
-}
+    // Waits (at most 5 s) for a line that satisfies `matches`.
+    template <class Predicate> bool waitFor(Predicate matches) const {
+        for (int i = 0; i < 500; ++i) {
+            for (const auto& r : shared().since(from_))
+                if (matches(r)) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+private:
+    struct Lines {
+        Lines() {
+            quillhaven::Logger::addSink([this](const quillhaven::LogRecord& r) {
+                std::lock_guard lock(mutex);
+                records.push_back(r);
+            });
+        }
+        std::size_t size() const {
+            std::lock_guard lock(mutex);
+            return records.size();
+        }
+        std::vector<quillhaven::LogRecord> since(std::size_t from) const {
+            std::lock_guard lock(mutex);
+            return {records.begin() + static_cast<std::ptrdiff_t>(from), records.end()};
+        }
+        mutable std::mutex mutex;
+        std::vector<quillhaven::LogRecord> records;
+    };
+    static Lines& shared() {
+        static Lines* lines = new Lines; // never destroyed: late lines still have a home
+        return *lines;
+    }
+    std::size_t from_;
+};
 
 // A TCP connection to 127.0.0.1:port; -1 with errno set when it fails.
 inline int tcpConnect(unsigned short port) {
@@ -75,7 +112,9 @@ struct ServerHarness {
         server->start();
     }
     ~ServerHarness() {
-        if (server) server->stop();
+        if (!server) return;
+        server->stop();
+        server->waitForSessions(std::chrono::seconds(10));
     }
 
     std::unique_ptr<wire::Client> connect() {
