@@ -22,7 +22,9 @@ extern char** environ;
 
 namespace testsupport {
 
-inline std::string cliPath() { return std::string(QUILLHAVEN_BINARY_DIR) + "/tools/quillhaven-cli"; }
+inline std::string cliPath() {
+    return std::string(QUILLHAVEN_BINARY_DIR) + "/tools/quillhaven-cli";
+}
 
 class ServeProcess {
 public:

@@ -99,6 +99,8 @@ std::shared_ptr<Backend> makeBackend(const ServeTarget& target, bool readOnly,
     throw std::logic_error("unknown target kind");
 }
 
-StatementHooks translationHooks() { return sqliteTranslationHooks(); }
+StatementHooks translationHooks() {
+    return sqliteTranslationHooks();
+}
 
 } // namespace quillhaven::cli

@@ -4,6 +4,7 @@
 #include "frontend/ProxyServer.h"
 #include "frontend/StatementHooks.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -38,8 +39,8 @@ int runServe(const ServeOptions& options) {
 
     std::shared_ptr<Backend> backend;
     try {
-        std::cout << "Connecting to " << options.target.describe() << (options.readOnly ? " (read-only)" : "")
-                  << "..." << std::endl;
+        std::cout << "Connecting to " << options.target.describe()
+                  << (options.readOnly ? " (read-only)" : "") << "..." << std::endl;
         backend = makeBackend(options.target, options.readOnly, options.identityFile);
         backend->connect();
     } catch (const std::exception& e) {
@@ -90,6 +91,8 @@ int runServe(const ServeOptions& options) {
         }
     }
     server->stop(); // closes the backend too
+    // Sessions end on their own threads; let them finish before the process tears down.
+    server->waitForSessions(std::chrono::seconds(5));
     std::cout << "Stopped." << std::endl;
     return exitCode;
 }

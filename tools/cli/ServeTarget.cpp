@@ -1,6 +1,7 @@
 #include "ServeTarget.h"
 
 #include <charconv>
+#include <optional>
 #include <stdexcept>
 
 namespace quillhaven::cli {
@@ -23,6 +24,15 @@ void splitAuthority(const std::string& rest, const std::string& scheme, std::str
     if (authority.empty())
         throw std::invalid_argument(scheme + " target has no " +
                                     (scheme == "fly" ? "application name" : "host name"));
+}
+
+std::uint16_t parsePort(const std::string& text) {
+    unsigned value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value == 0 ||
+        value > 65535)
+        throw std::invalid_argument("invalid ssh port: " + text);
+    return static_cast<std::uint16_t>(value);
 }
 
 } // namespace
@@ -64,20 +74,25 @@ ServeTarget parseServeTarget(const std::string& text) {
             authority = authority.substr(at + 1);
             if (target.user.empty()) throw std::invalid_argument("ssh target has an empty user");
         }
-        auto colon = authority.rfind(':');
-        if (colon != std::string::npos && authority.find(']') == std::string::npos) {
-            std::string portText = authority.substr(colon + 1);
-            unsigned value = 0;
-            auto [end, ec] =
-                std::from_chars(portText.data(), portText.data() + portText.size(), value);
-            if (ec != std::errc() || end != portText.data() + portText.size() || value == 0 ||
-                value > 65535)
-                throw std::invalid_argument("invalid ssh port: " + portText);
-            target.port = static_cast<std::uint16_t>(value);
+        std::optional<std::string> portText;
+        if (!authority.empty() && authority.front() == '[') { // [IPv6]:PORT
+            auto close = authority.find(']');
+            if (close == std::string::npos)
+                throw std::invalid_argument("ssh target has an unclosed [ in its host");
+            std::string after = authority.substr(close + 1);
+            if (!after.empty()) {
+                if (after.front() != ':')
+                    throw std::invalid_argument("invalid ssh host: " + authority);
+                portText = after.substr(1);
+            }
+            authority = authority.substr(1, close - 1);
+        } else if (auto colon = authority.find(':');
+                   colon != std::string::npos &&
+                   authority.find(':', colon + 1) == std::string::npos) {
+            portText = authority.substr(colon + 1);
             authority = authority.substr(0, colon);
         }
-        if (authority.size() > 2 && authority.front() == '[' && authority.back() == ']')
-            authority = authority.substr(1, authority.size() - 2);
+        if (portText) target.port = parsePort(*portText);
         if (authority.empty()) throw std::invalid_argument("ssh target has no host name");
         target.host = authority;
         return target;

@@ -2,7 +2,6 @@
 #include "ServeTarget.h"
 
 #include <CLI/CLI.hpp>
-
 #include <iostream>
 #include <stdexcept>
 
@@ -36,13 +35,15 @@ int main(int argc, char** argv) {
     serve->add_flag("--read-only", options.readOnly,
                     "Refuse every statement that is not a query; the database file is opened "
                     "read-only");
-    serve->add_option("--identity", options.identityFile,
-                      "ssh targets: private key file (otherwise the ssh-agent, then a password "
-                      "from the terminal or QUILLHAVEN_SSH_PASSWORD)")
+    serve
+        ->add_option("--identity", options.identityFile,
+                     "ssh targets: private key file (otherwise the ssh-agent, then a password "
+                     "from the terminal or QUILLHAVEN_SSH_PASSWORD)")
         ->check(CLI::ExistingFile);
-    serve->add_option("TARGET", targetText,
-                      "A local SQLite file, fly://APP/ABSOLUTE/PATH, or "
-                      "ssh://[USER@]HOST[:PORT]/ABSOLUTE/PATH")
+    serve
+        ->add_option("TARGET", targetText,
+                     "A local SQLite file, fly://APP/ABSOLUTE/PATH, or "
+                     "ssh://[USER@]HOST[:PORT]/ABSOLUTE/PATH")
         ->required();
 
     try {

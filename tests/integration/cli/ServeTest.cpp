@@ -3,11 +3,10 @@
 #include "ServeProcess.h"
 #include "TestSupport.h"
 
-#include <gtest/gtest.h>
-#include <libpq-fe.h>
-
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
 
 using namespace testsupport;
 using namespace std::chrono_literals;
@@ -34,8 +33,8 @@ protected:
         args.insert(args.end(), extra.begin(), extra.end());
         if (extra.empty() || extra.back().rfind("fly://", 0) != 0) args.push_back(db);
         auto p = std::make_unique<ServeProcess>(args, env);
-        EXPECT_TRUE(p->waitForOutput("Connect with: psql -h localhost -p " +
-                                     std::to_string(port) + " -U any -d any"))
+        EXPECT_TRUE(p->waitForOutput("Connect with: psql -h localhost -p " + std::to_string(port) +
+                                     " -U any -d any"))
             << p->output();
         return p;
     }
@@ -75,8 +74,8 @@ TEST_F(Serve, BlobsWithInvalidUtf8DoNotLoseTheRow) {
 
 TEST_F(Serve, LibpqExtendedProtocolWithParameters) {
     auto serve = start();
-    std::string conninfo = "host=127.0.0.1 port=" + std::to_string(port) +
-                           " user=any dbname=any connect_timeout=10";
+    std::string conninfo =
+        "host=127.0.0.1 port=" + std::to_string(port) + " user=any dbname=any connect_timeout=10";
     PGconn* conn = PQconnectdb(conninfo.c_str());
     ASSERT_EQ(PQstatus(conn), CONNECTION_OK) << PQerrorMessage(conn);
 
@@ -120,8 +119,7 @@ TEST_F(Serve, StatementTextCannotRunShellOrDotCommands) {
     auto serve = start();
     std::string marker = dir / "pwned";
     const std::string attacks[] = {
-        "SELECT 1;\n.shell touch " + marker,
-        "SELECT 1;\n.system touch " + marker,
+        "SELECT 1;\n.shell touch " + marker, "SELECT 1;\n.system touch " + marker,
         "SELECT 1;\n.output " + marker,
         "SELECT 'x\n.shell touch " + marker, // unterminated string that would swallow the end
     };
@@ -177,7 +175,7 @@ TEST_F(Serve, StopsCleanlyOnSigterm) {
     EXPECT_EQ(serve->exitCode(), 0);
     EXPECT_NE(serve->output().find("Stopped."), std::string::npos);
     EXPECT_NE(psql(port, "SELECT 1").exitCode, 0); // nothing listens any more
-    EXPECT_EQ(run("pgrep -f 'sqlite3.*" + db + "'").output, "") << "the sqlite3 child lives on";
+    EXPECT_EQ(run("pgrep -f '[s]qlite3.*" + db + "'").output, "") << "the sqlite3 child lives on";
 }
 
 TEST_F(Serve, FailedStartsExitOneWithTheSystemsMessage) {
@@ -209,8 +207,7 @@ TEST(ServeUsage, UsageErrorsExitTwoWithAReason) {
         ServeProcess p(args);
         ASSERT_TRUE(p.waitForExit(10s));
         EXPECT_EQ(p.exitCode(), 2) << args.back() << "\n" << p.output();
-        EXPECT_NE(p.output().find("usage: quillhaven-cli serve"), std::string::npos)
-            << p.output();
+        EXPECT_NE(p.output().find("usage: quillhaven-cli serve"), std::string::npos) << p.output();
     }
     ServeProcess help({"serve", "--help"});
     ASSERT_TRUE(help.waitForExit(10s));

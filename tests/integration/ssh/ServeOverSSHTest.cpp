@@ -17,8 +17,8 @@ TEST(ServeOverSSH, PsqlReachesTheRemoteDatabase) {
         "served.db", "CREATE TABLE notes (id INTEGER PRIMARY KEY, body TEXT NOT NULL);"
                      "INSERT INTO notes VALUES (1, 'over ssh'), (2, 'it''s here');");
     unsigned short port = freePort();
-    std::string target = "ssh://" + std::string(sshtest::user) + "@127.0.0.1:" +
-                         std::to_string(server.port()) + db;
+    std::string target =
+        "ssh://" + std::string(sshtest::user) + "@127.0.0.1:" + std::to_string(server.port()) + db;
     ServeProcess serve({"serve", "--port", std::to_string(port), "--identity",
                         server.keyFile("k_ed25519"), target});
     ASSERT_TRUE(serve.waitForOutput("Connect with:")) << serve.output();
@@ -32,10 +32,11 @@ TEST(ServeOverSSH, PsqlReachesTheRemoteDatabase) {
 TEST(ServeOverSSH, PasswordFromTheEnvironmentAndReadOnly) {
     REQUIRE_SSH_SERVER();
     auto& server = sshtest::SSHEnvironment::server();
-    std::string db = server.makeDatabase("readonly.db", "CREATE TABLE t (a); INSERT INTO t VALUES (1);");
+    std::string db =
+        server.makeDatabase("readonly.db", "CREATE TABLE t (a); INSERT INTO t VALUES (1);");
     unsigned short port = freePort();
-    std::string target = "ssh://" + std::string(sshtest::user) + "@127.0.0.1:" +
-                         std::to_string(server.port()) + db;
+    std::string target =
+        "ssh://" + std::string(sshtest::user) + "@127.0.0.1:" + std::to_string(server.port()) + db;
     ServeProcess serve({"serve", "--read-only", "--port", std::to_string(port), target},
                        {"QUILLHAVEN_SSH_PASSWORD=" + std::string(sshtest::password)});
     ASSERT_TRUE(serve.waitForOutput("Connect with:")) << serve.output();

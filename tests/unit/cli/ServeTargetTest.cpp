@@ -46,6 +46,8 @@ TEST(ServeTarget, RefusesMalformedTargetsWithAReason) {
         {"ssh://host:99999/x.db", "invalid ssh port"},
         {"ssh://host:22x/x.db", "invalid ssh port"},
         {"ssh://@host/x.db", "empty user"},
+        {"ssh://[::1/x.db", "unclosed"},
+        {"ssh://host:/x.db", "invalid ssh port"},
         {"postgres://host/x.db", "unknown target scheme"},
     };
     for (const auto& c : cases) {
