@@ -4,10 +4,12 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <netinet/in.h>
 #include <optional>
 #include <sys/socket.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -101,6 +103,10 @@ void ProxyServer::acceptLoop() {
         int error = errno;
         if (!running_) break; // stop() shut the listening socket down
         logger_.error("Accept failed: %s", systemText(error));
+        // Out of descriptors or memory, accept fails again at once until a session ends:
+        // pause briefly instead of spinning a core and flooding the log.
+        if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 }
 

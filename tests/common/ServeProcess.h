@@ -30,9 +30,12 @@ class ServeProcess {
 public:
     // args are the words after `quillhaven-cli`; env entries ("NAME=value") are added to
     // this process's environment for the child.
-    ServeProcess(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
+    // wrapper words, if any, come before the program (e.g. {"prlimit", "--nofile=24:24"}).
+    ServeProcess(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                 const std::vector<std::string>& wrapper = {})
         : logPath_(dir_ / "serve.log") {
-        std::vector<std::string> argv{cliPath()};
+        std::vector<std::string> argv = wrapper;
+        argv.push_back(cliPath());
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> cargv;
         for (auto& a : argv) cargv.push_back(a.data());
@@ -51,7 +54,7 @@ public:
         posix_spawn_file_actions_addopen(&actions, 1, logPath_.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (posix_spawn(&pid_, cargv[0], &actions, nullptr, cargv.data(), cenv.data()) != 0)
+        if (posix_spawnp(&pid_, cargv[0], &actions, nullptr, cargv.data(), cenv.data()) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
     }

@@ -237,3 +237,32 @@ TEST(ServeSample, TheBuiltInSampleDatabaseIsServed) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(ServeLimits, OutOfDescriptorsDoesNotSpinTheAcceptLoop) {
+    TempDir dir;
+    std::string db = dir / "t.db";
+    makeDatabase(db, "CREATE TABLE t (a);");
+    unsigned short port = freePort();
+    // Few descriptors: a burst of clients exhausts them and accept fails with EMFILE.
+    ServeProcess serve({"serve", "--port", std::to_string(port), db}, {},
+                       {"prlimit", "--nofile=24:24"});
+    ASSERT_TRUE(serve.waitForOutput("Connect with:")) << serve.output();
+    auto r = run("timeout 20 /usr/bin/python3 -c '\n"
+                 "import socket, time\n"
+                 "held = [socket.create_connection((\"127.0.0.1\", " +
+                 std::to_string(port) +
+                 "), timeout=5) for _ in range(40)]\n"
+                 "time.sleep(1.5)\n'");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    std::string out = serve.output();
+    std::size_t failures = 0;
+    for (std::size_t at = 0; (at = out.find("Accept failed", at)) != std::string::npos; ++at)
+        ++failures;
+    EXPECT_GT(failures, 0u) << "the limit was not reached; the test shows nothing";
+    EXPECT_LT(failures, 40u) << "accept retried without pause";
+    EXPECT_FALSE(serve.exited());
+}
+
+} // namespace
