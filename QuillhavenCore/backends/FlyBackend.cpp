@@ -1,6 +1,7 @@
 #include "backends/FlyBackend.h"
 
 #include "backends/ProcessHelper.h"
+#include "backends/SQLiteShellCommand.h"
 #include "support/Text.h"
 
 namespace quillhaven {
@@ -43,7 +44,7 @@ FlyBackend::FlyBackend(std::string app, std::string dbPath, double timeout, bool
 std::string FlyBackend::remoteCommand(const std::string& dbPath, bool readOnly) {
     // Safe mode (sqlite3 3.37 and later) where the remote shell knows it; the path is
     // quoted so that spaces or shell characters in it stay part of the path.
-    std::string uri = text::shellQuote(databaseURI(dbPath, readOnly));
+    std::string uri = text::shellQuote(sqliteshell::databaseURI(dbPath, readOnly));
     std::string script = "if sqlite3 -safe -version >/dev/null 2>&1; then exec sqlite3 -safe " +
                          uri + "; else exec sqlite3 " + uri + "; fi";
     return "sh -c " + text::shellQuote(script);

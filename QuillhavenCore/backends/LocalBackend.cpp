@@ -1,5 +1,6 @@
 #include "backends/LocalBackend.h"
 
+#include "backends/SQLiteShellCommand.h"
 #include "support/ChildProcess.h"
 
 namespace quillhaven {
@@ -57,7 +58,7 @@ ChildProcess::Options LocalBackend::launchOptions() {
     options.program = *sqlite3;
     if (!safeMode_) safeMode_ = supportsSafeMode(*sqlite3); // asked once per backend
     if (*safeMode_) options.arguments.push_back("-safe");
-    options.arguments.push_back(databaseURI(path_, readOnly_));
+    options.arguments.push_back(sqliteshell::databaseURI(path_, readOnly_));
     return options;
 }
 

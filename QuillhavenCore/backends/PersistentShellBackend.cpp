@@ -77,22 +77,6 @@ std::string PersistentShellBackend::describe(Failure kind, const std::string& te
     return text;
 }
 
-std::string PersistentShellBackend::databaseURI(const std::string& path, bool readOnly) {
-    // "file://" + an absolute path gives an empty authority, so "//x" stays a path.
-    std::string uri = path.starts_with('/') ? "file://" : "file:";
-    static const char* hex = "0123456789ABCDEF";
-    for (unsigned char c : path) {
-        if (c == '%' || c == '?' || c == '#' || c <= 0x20 || c >= 0x7F) {
-            uri += '%';
-            uri += hex[c >> 4];
-            uri += hex[c & 15];
-        } else {
-            uri += static_cast<char>(c);
-        }
-    }
-    return uri + (readOnly ? "?mode=ro" : "?mode=rw");
-}
-
 std::string PersistentShellBackend::filterLines(std::string_view errors,
                                                 bool (*drop)(std::string_view line)) {
     std::string out;

@@ -49,7 +49,6 @@ protected:
     double timeoutSeconds() const { return timeoutSeconds_; }
     // The database path as a read-only or read-write "file:" URI, so that the shell never
     // creates a missing file and a read-only connection cannot write.
-    static std::string databaseURI(const std::string& path, bool readOnly);
 
     // The lines of errors, each trimmed of spaces and tabs, without the blank ones and those
     // dropped by the predicate, joined with line feeds.

@@ -9,26 +9,19 @@
 namespace quillhaven::sqliteshell {
 
 std::string databaseURI(std::string_view path, bool readOnly) {
-    std::string uri = "file:";
-    // An absolute path gets an empty authority, so "//x" cannot be read as a host name.
-    if (!path.empty() && path.front() == '/') uri += "//";
-    for (char c : path) {
-        switch (c) {
-        case '%':
-            uri += "%25";
-            break;
-        case '?':
-            uri += "%3F";
-            break;
-        case '#':
-            uri += "%23";
-            break;
-        default:
-            uri += c;
+    // An absolute path gets an empty authority ("file://" + path), so "//x" stays a path.
+    std::string uri = !path.empty() && path.front() == '/' ? "file://" : "file:";
+    static const char* hex = "0123456789ABCDEF";
+    for (unsigned char c : path) {
+        if (c == '%' || c == '?' || c == '#' || c <= 0x20 || c >= 0x7F) {
+            uri += '%';
+            uri += hex[c >> 4];
+            uri += hex[c & 15];
+        } else {
+            uri += static_cast<char>(c);
         }
     }
-    uri += readOnly ? "?mode=ro" : "?mode=rw";
-    return uri;
+    return uri + (readOnly ? "?mode=ro" : "?mode=rw");
 }
 
 std::string hereDocDelimiter(std::string_view text) {

@@ -8,7 +8,8 @@
 
 namespace quillhaven::sqliteshell {
 
-// A "file:" URI that opens an existing database only: read-write, or read-only.
+// A "file:" URI that opens an existing database only, read-write or read-only: the shell
+// then never creates a missing file, and a read-only connection cannot write.
 std::string databaseURI(std::string_view path, bool readOnly);
 
 // A here-document delimiter that does not occur anywhere in text.
