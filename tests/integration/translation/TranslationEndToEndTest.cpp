@@ -343,20 +343,14 @@ TEST_F(Translation, PsqlDescribesATable) {
 
 TEST_F(Translation, Psycopg3DefaultModeSelectsAndCommitsAnInsert) {
     auto serve = start();
-    // Debian's interpreter has psycopg 3. Not autocommit: it sends BEGIN before the select.
-    std::string script = dir / "client.py";
-    std::ofstream(script) << "import psycopg\n"
-                             "with psycopg.connect(host='127.0.0.1', port=" +
-                                 std::to_string(port) +
-                                 ", user='any', dbname='any', connect_timeout=10) as c:\n"
-                                 "    assert not c.autocommit\n"
-                                 "    print(c.execute('SELECT name FROM public.customers "
-                                 "ORDER BY id').fetchall())\n"
-                                 "    c.execute('INSERT INTO notes (body) VALUES (%s)', "
-                                 "(\"it's kept\",))\n"
-                                 "    c.commit()\n"
-                                 "    print(c.info.transaction_status.name)\n";
-    auto r = run("timeout 30 /usr/bin/python3 " + script);
+    // Not autocommit: psycopg sends BEGIN before the select.
+    auto r = psycopg(port, dir / "client.py",
+                     "    assert not c.autocommit\n"
+                     "    print(c.execute('SELECT name FROM public.customers "
+                     "ORDER BY id').fetchall())\n"
+                     "    c.execute('INSERT INTO notes (body) VALUES (%s)', (\"it's kept\",))\n"
+                     "    c.commit()\n"
+                     "    print(c.info.transaction_status.name)\n");
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(r.output, "[('Ann',), ('Bob',)]\nIDLE\n");
     EXPECT_EQ(sqlite(db, "SELECT body FROM notes"), "it's kept\n");
