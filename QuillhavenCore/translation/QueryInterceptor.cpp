@@ -7,7 +7,9 @@
 #include "translation/SQLSegmenter.h"
 #include "translation/SchemaTranslator.h"
 
+#include <algorithm>
 #include <array>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -192,16 +194,49 @@ bool isPgCatalogQuery(std::string_view statement) {
     return false;
 }
 
+// The statement's words, split at any run of white space.
+std::vector<std::string_view> wordsOf(std::string_view t) {
+    constexpr std::string_view space = " \t\r\n\v\f";
+    std::vector<std::string_view> words;
+    for (auto begin = t.find_first_not_of(space); begin != std::string_view::npos;) {
+        auto end = std::min(t.find_first_of(space, begin), t.size());
+        words.push_back(t.substr(begin, end - begin));
+        begin = t.find_first_not_of(space, end);
+    }
+    return words;
+}
+
+// Transaction control. Statements run one by one on the database, so these are answered
+// here and never sent: a BEGIN that reached a long-lived sqlite3 shell would open a
+// transaction there that the answered COMMIT never ends, and the writes after it would be
+// lost. So the spellings SQLite itself accepts (BEGIN IMMEDIATE, COMMIT TRANSACTION, words
+// split by several spaces) are answered too.
+std::optional<std::string> transactionTag(std::string_view t) {
+    auto w = wordsOf(t);
+    if (w.empty() || w.size() > 3) return std::nullopt;
+    auto noise = [](std::string_view word) { return word == "transaction" || word == "work"; };
+    auto rest = std::span(w).subspan(1);
+    if (w[0] == "begin") {
+        if (!rest.empty() &&
+            (rest[0] == "deferred" || rest[0] == "immediate" || rest[0] == "exclusive"))
+            rest = rest.subspan(1);
+        if (rest.empty() || (rest.size() == 1 && noise(rest[0]))) return "BEGIN";
+        return std::nullopt;
+    }
+    if (w.size() == 2 && w[0] == "start" && w[1] == "transaction") return "BEGIN";
+    if (rest.size() > 1 || (rest.size() == 1 && !noise(rest[0]))) return std::nullopt;
+    if (w[0] == "commit" || w[0] == "end") return "COMMIT";
+    if (w[0] == "rollback" || w[0] == "abort") return "ROLLBACK";
+    return std::nullopt;
+}
+
 // Session commands: decided by how the whole statement reads.
 std::optional<InterceptResult> sessionCommand(std::string_view t) {
     using text::startsWith;
     if (startsWith(t, "set ")) return tagOnly("SET");
     if (t == "discard all") return tagOnly("DISCARD ALL");
     if (startsWith(t, "reset ")) return tagOnly("RESET");
-    if (t == "begin" || t == "begin transaction" || t == "start transaction")
-        return tagOnly("BEGIN");
-    if (t == "commit" || t == "end" || t == "end transaction") return tagOnly("COMMIT");
-    if (t == "rollback" || t == "abort") return tagOnly("ROLLBACK");
+    if (auto tag = transactionTag(t)) return tagOnly(std::move(*tag));
     if (startsWith(t, "show ")) return handleShow(t);
     if (startsWith(t, "listen ") || startsWith(t, "unlisten ")) return tagOnly("LISTEN");
     if (startsWith(t, "notify ")) return tagOnly("NOTIFY");
@@ -297,7 +332,8 @@ bool mayBeCatalogQuery(std::string_view t) {
 std::optional<InterceptResult> check(const std::string& sql, Backend& backend) {
     try {
         std::string t = text::toLowerASCII(text::trimWhitespace(sql));
-        std::string_view test = trimChars(t, ";");
+        // "begin ;" reads as "begin": white space around a final semicolon goes with it.
+        std::string_view test = trimChars(t, "; \t\r\n\v\f");
         if (test.size() != t.size()) t = std::string(test);
         if (auto answer = sessionCommand(t)) return answer;
         if (!mayBeCatalogQuery(t)) return std::nullopt;

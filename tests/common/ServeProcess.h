@@ -137,4 +137,16 @@ inline CommandResult psql(unsigned short port, const std::string& sql,
                std::to_string(port) + " -U any -d any -c " + quoted);
 }
 
+// Runs a psycopg 3 script with Debian's interpreter (the one that has psycopg), bounded in
+// time. `body` runs inside `with psycopg.connect(...) as c:` to the local port; indent each
+// of its lines by four spaces. The script is written to `scriptPath`.
+inline CommandResult psycopg(unsigned short port, const std::string& scriptPath,
+                             const std::string& body) {
+    std::ofstream(scriptPath) << "import psycopg\n"
+                                 "with psycopg.connect(host='127.0.0.1', port="
+                              << port << ", user='any', dbname='any', connect_timeout=10) as c:\n"
+                              << body;
+    return run("timeout 30 /usr/bin/python3 " + scriptPath);
+}
+
 } // namespace testsupport

@@ -101,16 +101,11 @@ TEST_F(Serve, LibpqExtendedProtocolWithParameters) {
 
 TEST_F(Serve, Psycopg3DriverWorks) {
     auto serve = start();
-    std::string script = dir / "client.py";
-    std::ofstream(script) << "import psycopg\n"
-                             "with psycopg.connect(host='127.0.0.1', port=" +
-                                 std::to_string(port) +
-                                 ", user='any', dbname='any', connect_timeout=10) as c:\n"
-                                 "    c.autocommit = True\n"
-                                 "    rows = c.execute('SELECT id, name FROM items WHERE id < %s "
-                                 "ORDER BY id', (3,)).fetchall()\n"
-                                 "    print(rows)\n";
-    auto r = run("timeout 30 /usr/bin/python3 " + script);
+    auto r = psycopg(port, dir / "client.py",
+                     "    c.autocommit = True\n"
+                     "    rows = c.execute('SELECT id, name FROM items WHERE id < %s "
+                     "ORDER BY id', (3,)).fetchall()\n"
+                     "    print(rows)\n");
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_NE(r.output.find("[('1', 'pen'), ('2', 'ink')]"), std::string::npos) << r.output;
 }
