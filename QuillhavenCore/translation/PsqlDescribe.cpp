@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -157,24 +158,34 @@ const Regex& nspnamePatternRegex() {
     return regex;
 }
 
-// Whether `name` is selected by psql's pattern. SQLite names are case-insensitive, so is
-// the match. A pattern that does not compile selects nothing.
-bool selects(const std::optional<std::string>& pattern, std::string_view name) {
-    if (!pattern) return true;
-    try {
-        Regex regex(pattern->c_str(), Regex::caseless);
-        return regex.find(name).has_value();
-    } catch (const std::logic_error&) {
-        return false;
+// psql's name filter in a statement; without one, every name passes. SQLite names are
+// case-insensitive, so is the match. A pattern that does not compile selects nothing.
+class NameFilter {
+public:
+    NameFilter(std::string_view sql, const Regex& filterRegex) {
+        auto pattern = namePattern(sql, filterRegex);
+        if (!pattern) return;
+        try {
+            regex_ = std::make_unique<Regex>(pattern->c_str(), Regex::caseless);
+        } catch (const std::logic_error&) {
+            invalid_ = true;
+        }
     }
-}
+    bool selects(std::string_view name) const {
+        return !invalid_ && (!regex_ || regex_->find(name));
+    }
+
+private:
+    std::unique_ptr<Regex> regex_;
+    bool invalid_ = false;
+};
 
 // The relations a psql statement filters for by name (and schema: only "public" exists).
 std::vector<Relation> selectedRelations(std::string_view sql, Backend& backend) {
-    if (!selects(namePattern(sql, nspnamePatternRegex()), "public")) return {};
-    auto pattern = namePattern(sql, relnamePatternRegex());
+    if (!NameFilter(sql, nspnamePatternRegex()).selects("public")) return {};
+    NameFilter filter(sql, relnamePatternRegex());
     auto all = relations(backend);
-    std::erase_if(all, [&](const Relation& r) { return !selects(pattern, r.name); });
+    std::erase_if(all, [&](const Relation& r) { return !filter.selects(r.name); });
     return all;
 }
 
