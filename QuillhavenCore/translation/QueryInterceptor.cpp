@@ -4,6 +4,7 @@
 #include "support/Logger.h"
 #include "support/Text.h"
 #include "translation/Answers.h"
+#include "translation/PsqlDescribe.h"
 #include "translation/SQLSegmenter.h"
 #include "translation/SchemaTranslator.h"
 
@@ -250,6 +251,9 @@ std::optional<InterceptResult> sessionCommand(std::string_view t) {
 // 'm' relkind, a typname filter) read the whole statement `t`, literals included.
 std::optional<InterceptResult> catalogQuery(std::string_view t, std::string_view code,
                                             const std::string& sql, Backend& backend) {
+    // psql's describe queries first: they mention pg_type, pg_class and the like, and psql
+    // reads their answers by column position, so the generic answers below would not do.
+    if (auto answer = PsqlDescribe::check(code, sql, backend)) return answer;
     if (contains(code, "version()")) return single("version", "PostgreSQL 14.0 (sqlite-proxy)");
     if (contains(code, "current_schema") && !contains(code, "pg_catalog"))
         return single("current_schema", "public");

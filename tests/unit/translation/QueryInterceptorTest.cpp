@@ -1,5 +1,6 @@
 #include "translation/QueryInterceptor.h"
 
+#include "Psql15Queries.h"
 #include "TestSupport.h"
 #include "TranslationTestSupport.h"
 #include "translation/TranslationHooks.h"
@@ -41,6 +42,26 @@ TEST_P(Dispatch, AnswersLocallyOrPassesOn) {
     EXPECT_EQ(columnsOf(*answer), c.columns);
     EXPECT_EQ(answer->rows.empty() ? "" : render(answer->rows[0]), c.firstRow);
 }
+
+// psql's describe sequence for shopBackend's tables: customers 16384 (no primary key),
+// order_items 16385, orders 16386.
+const std::string psqlQueries[] = {
+    psql15::lookup("^(order_items)$"), psql15::lookup("^(ORDER_ITEMS)$"),
+    psql15::lookup("^(order.*)$"),     psql15::lookup("^(nosuch)$"),
+    psql15::details("16385"),          psql15::details("16384"),
+    psql15::details("99999"),          psql15::attributes("16385"),
+    psql15::indexes("16385"),          psql15::indexes("16384"),
+    psql15::policies("16385"),         psql15::statistics("16385"),
+    psql15::publications("16385"),     psql15::parents("16385"),
+    psql15::children("16385"),         psql15::listing("'r','p',''"),
+    psql15::listing("'v',''"),         psql15::listing("'r','p',''", "^(order.*)$"),
+};
+const std::string detailsColumns =
+    "relchecks/23 relkind/25 relhasindex/16 relhasrules/16 relhastriggers/16 relrowsecurity/16 "
+    "relforcerowsecurity/16 relhasoids/16 relispartition/16 ?column?/25 reltablespace/26 "
+    "reloftype/25 relpersistence/25 relreplident/25 amname/19";
+const char* const lookupColumns = "oid/26 nspname/19 relname/19";
+const char* const listingColumns = "Schema/25 Name/25 Type/25 Owner/25";
 
 const DispatchCase dispatchCases[] = {
     // Session commands, decided by the whole statement.
@@ -120,6 +141,44 @@ const DispatchCase dispatchCases[] = {
      "oid/23 table_name/25 table_schema/25", "16384 'customers' 'public'"},
     {"SELECT c.relname, c.reltuples AS estimated_row, c.relowner FROM pg_class c", "SELECT 3",
      "owner/25 name/25 estimated_row/20", "'sqlite' 'customers' 0"},
+    // psql's \d NAME, \d and \dt, answered with the columns psql reads by position. Names
+    // match psql's pattern without regard to case, as SQLite's do.
+    {psqlQueries[0].c_str(), "SELECT 1", lookupColumns, "16385 'public' 'order_items'"},
+    {psqlQueries[1].c_str(), "SELECT 1", lookupColumns, "16385 'public' 'order_items'"},
+    {psqlQueries[2].c_str(), "SELECT 2", lookupColumns, "16385 'public' 'order_items'"},
+    {psqlQueries[3].c_str(), "SELECT 0", lookupColumns},
+    {psqlQueries[4].c_str(), "SELECT 1", detailsColumns.c_str(),
+     "0 'r' 't' 'f' 'f' 'f' 'f' 'f' 'f' '' 0 '' 'p' 'd' 'heap'"},
+    {psqlQueries[5].c_str(), "SELECT 1", detailsColumns.c_str(),
+     "0 'r' 'f' 'f' 'f' 'f' 'f' 'f' 'f' '' 0 '' 'p' 'd' 'heap'"},
+    {psqlQueries[6].c_str(), "SELECT 0", detailsColumns.c_str()},
+    {psqlQueries[7].c_str(), "SELECT 4",
+     "attname/19 format_type/25 pg_get_expr/25 attnotnull/16 attcollation/19 attidentity/25 "
+     "attgenerated/25",
+     "'order_id' 'int4' NULL 't' NULL '' ''"},
+    {psqlQueries[8].c_str(), "SELECT 1",
+     "relname/19 indisprimary/16 indisunique/16 indisclustered/16 indisvalid/16 "
+     "pg_get_indexdef/25 pg_get_constraintdef/25 contype/25 condeferrable/16 condeferred/16 "
+     "indisreplident/16 reltablespace/26",
+     "'order_items_pkey' 't' 't' 'f' 't' 'CREATE UNIQUE INDEX order_items_pkey ON "
+     "public.order_items USING btree (order_id, line)' 'PRIMARY KEY (order_id, line)' 'p' 'f' "
+     "'f' 'f' 0"},
+    {psqlQueries[9].c_str(), "SELECT 0",
+     "relname/19 indisprimary/16 indisunique/16 indisclustered/16 indisvalid/16 "
+     "pg_get_indexdef/25 pg_get_constraintdef/25 contype/25 condeferrable/16 condeferred/16 "
+     "indisreplident/16 reltablespace/26"},
+    {psqlQueries[10].c_str(), "SELECT 0",
+     "polname/19 polpermissive/16 array_to_string/25 pg_get_expr/25 pg_get_expr/25 cmd/25"},
+    {psqlQueries[11].c_str(), "SELECT 0",
+     "oid/26 stxrelid/25 nsp/25 stxname/19 columns/25 ndist_enabled/16 deps_enabled/16 "
+     "mcv_enabled/16 stxstattarget/23"},
+    {psqlQueries[12].c_str(), "SELECT 0", "pubname/19 ?column?/25 ?column?/25"},
+    {psqlQueries[13].c_str(), "SELECT 0", "oid/25"},
+    {psqlQueries[14].c_str(), "SELECT 0", "oid/25 relkind/25 inhdetachpending/16 pg_get_expr/25"},
+    {psqlQueries[15].c_str(), "SELECT 3", listingColumns, "'public' 'customers' 'table' 'sqlite'"},
+    {psqlQueries[16].c_str(), "SELECT 0", listingColumns},
+    {psqlQueries[17].c_str(), "SELECT 2", listingColumns,
+     "'public' 'order_items' 'table' 'sqlite'"},
     // The user's own statements, including ones that only mention catalog names inside a
     // string literal or a comment, reach the database.
     {"SELECT * FROM orders", "", ""},
@@ -164,12 +223,14 @@ TEST(Interceptor, LogsUnknownShowParameterAndCatalogFallback) {
 TEST(Interceptor, FailingBackendNeverEscapes) {
     for (bool oddThrow : {false, true}) {
         translationtest::FailingBackend backend(oddThrow);
-        for (const char* sql :
-             {"SELECT relname, relowner, reltuples FROM pg_class",
-              "SELECT * FROM information_schema.tables",
-              "SELECT * FROM information_schema.columns WHERE table_name = 'x'",
-              "SELECT * FROM information_schema.table_constraints WHERE table_name = 'x'",
-              "SELECT * FROM pg_attribute WHERE relname = 'x'", "SELECT * FROM pg_class"}) {
+        for (const std::string& sql : std::vector<std::string>{
+                 "SELECT relname, relowner, reltuples FROM pg_class",
+                 "SELECT * FROM information_schema.tables",
+                 "SELECT * FROM information_schema.columns WHERE table_name = 'x'",
+                 "SELECT * FROM information_schema.table_constraints WHERE table_name = 'x'",
+                 "SELECT * FROM pg_attribute WHERE relname = 'x'", "SELECT * FROM pg_class",
+                 psql15::lookup("^(x)$"), psql15::details("16384"), psql15::attributes("16384"),
+                 psql15::indexes("16384"), psql15::listing("'r',''")}) {
             SCOPED_TRACE(sql);
             std::optional<quillhaven::InterceptResult> answer;
             EXPECT_NO_THROW(answer = check(sql, backend));
@@ -178,6 +239,70 @@ TEST(Interceptor, FailingBackendNeverEscapes) {
             EXPECT_TRUE(answer->rows.empty());
             EXPECT_FALSE(answer->columns.empty());
         }
+    }
+}
+
+// \d NAME's column listing: every column of a composite-key table with its mapped type,
+// default and NOT NULL; \d+ adds storage, compression, statistics target and description.
+TEST(PsqlDescribe, ListsColumnsFromTheTableSchema) {
+    auto backend = translationtest::shopBackend();
+    auto plain = check(psql15::attributes("16385"), *backend);
+    ASSERT_TRUE(plain);
+    EXPECT_THAT(renderRows(*plain),
+                ElementsAre("'order_id' 'int4' NULL 't' NULL '' ''",
+                            "'line' 'int4' NULL 't' NULL '' ''", "'sku' 'text' NULL 'f' NULL '' ''",
+                            "'qty' 'int8' '1' 'f' NULL '' ''"));
+
+    auto verbose = check(psql15::attributes("16386", /*verbose=*/true), *backend);
+    ASSERT_TRUE(verbose);
+    EXPECT_EQ(verbose->columns.size(), 11u);
+    EXPECT_THAT(renderRows(*verbose),
+                ElementsAre("'id' 'int4' NULL 'f' NULL '' '' 'p' '' NULL NULL",
+                            "'customer' 'text' NULL 't' NULL '' '' 'x' '' NULL NULL",
+                            "'total' 'float8' '0' 'f' NULL '' '' 'p' '' NULL NULL",
+                            "'placed' 'timestamp' NULL 'f' NULL '' '' 'p' '' NULL NULL",
+                            "'note' 'text' NULL 'f' NULL '' '' 'x' '' NULL NULL"));
+}
+
+// Names that are not plain lower-case words are quoted in the definitions psql prints, and
+// reach SQLite only as quoted identifiers.
+TEST(PsqlDescribe, QuotesNamesInTheKeyIndexDefinition) {
+    testsupport::InProcessSQLiteBackend backend;
+    backend.execute(R"(CREATE TABLE "Line Items" ("Order Id" INTEGER, "x""y" INT,
+                                                  PRIMARY KEY ("Order Id", "x""y")))");
+    auto lookup = check(psql15::lookup("^(Line Items)$"), backend);
+    ASSERT_TRUE(lookup);
+    EXPECT_THAT(renderRows(*lookup), ElementsAre("16384 'public' 'Line Items'"));
+    auto index = check(psql15::indexes("16384"), backend);
+    ASSERT_TRUE(index);
+    ASSERT_EQ(index->rows.size(), 1u);
+    EXPECT_EQ(render({index->rows[0][0], index->rows[0][5], index->rows[0][6]}),
+              "'Line Items_pkey' 'CREATE UNIQUE INDEX \"Line Items_pkey\" ON public.\"Line "
+              "Items\" USING btree (\"Order Id\", \"x\"\"y\")' 'PRIMARY KEY (\"Order Id\", "
+              "\"x\"\"y\")'");
+    EXPECT_EQ(backend.executed.back(), "PRAGMA table_info(\"Line Items\")");
+}
+
+// psql's name patterns are regular expressions; a schema other than public names nothing,
+// and a pattern that is not a valid expression selects nothing rather than failing.
+TEST(PsqlDescribe, LookupFollowsPsqlPatterns) {
+    auto backend = translationtest::shopBackend();
+    struct {
+        std::string sql;
+        std::vector<std::string> rows;
+    } cases[] = {
+        {psql15::lookup("^(orders)$", "^(public)$"), {"16386 'public' 'orders'"}},
+        {psql15::lookup("^(orders)$", "^(other)$"), {}},
+        {psql15::lookup("^(.*s)$"),
+         {"16384 'public' 'customers'", "16385 'public' 'order_items'", "16386 'public' 'orders'"}},
+        {psql15::lookup("^(o''s)$"), {}},
+        {psql15::lookup("^(()$"), {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sql);
+        auto answer = check(c.sql, *backend);
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(renderRows(*answer), c.rows);
     }
 }
 
