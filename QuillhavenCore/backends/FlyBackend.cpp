@@ -75,20 +75,7 @@ std::string FlyBackend::filterErrors(std::string_view errors) const {
 }
 
 void FlyBackend::fail(Failure kind, const std::string& text) const {
-    using C = FlyBackendError::Case;
-    switch (kind) {
-    case Failure::connectionFailed:
-        throw FlyBackendError(C::connectionFailed, text);
-    case Failure::sessionDead:
-        throw FlyBackendError(C::sessionDead, text);
-    case Failure::timeout:
-        throw FlyBackendError(C::timeout, text);
-    case Failure::sqliteError:
-        throw FlyBackendError(C::sqliteError, text);
-    case Failure::statementRefused:
-        throw FlyBackendError(C::statementRefused, text);
-    }
-    throw FlyBackendError(C::sessionDead, text);
+    throwAs<FlyBackendError>(kind, text);
 }
 
 } // namespace quillhaven

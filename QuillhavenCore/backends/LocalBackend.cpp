@@ -73,20 +73,7 @@ std::string LocalBackend::startFailureText(const std::string& readError,
 }
 
 void LocalBackend::fail(Failure kind, const std::string& text) const {
-    using C = LocalBackendError::Case;
-    switch (kind) {
-    case Failure::connectionFailed:
-        throw LocalBackendError(C::connectionFailed, text);
-    case Failure::sessionDead:
-        throw LocalBackendError(C::sessionDead, text);
-    case Failure::timeout:
-        throw LocalBackendError(C::timeout, text);
-    case Failure::sqliteError:
-        throw LocalBackendError(C::sqliteError, text);
-    case Failure::statementRefused:
-        throw LocalBackendError(C::statementRefused, text);
-    }
-    throw LocalBackendError(C::sessionDead, text);
+    throwAs<LocalBackendError>(kind, text);
 }
 
 } // namespace quillhaven

@@ -42,14 +42,29 @@ protected:
     virtual std::string startFailureText(const std::string& readError,
                                          const std::string& errors) const;
     [[noreturn]] virtual void fail(Failure kind, const std::string& text) const = 0;
+    // Throws E with the case named like `kind`: the error types of the shell backends all
+    // name these cases.
+    template <class E> [[noreturn]] static void throwAs(Failure kind, const std::string& text) {
+        using C = typename E::Case;
+        switch (kind) {
+        case Failure::connectionFailed:
+            throw E(C::connectionFailed, text);
+        case Failure::timeout:
+            throw E(C::timeout, text);
+        case Failure::sqliteError:
+            throw E(C::sqliteError, text);
+        case Failure::statementRefused:
+            throw E(C::statementRefused, text);
+        case Failure::sessionDead:
+            break;
+        }
+        throw E(C::sessionDead, text);
+    }
 
     // The description an error of this kind and text would have.
     std::string describe(Failure kind, const std::string& text) const;
     const Logger& logger() const { return logger_; }
     double timeoutSeconds() const { return timeoutSeconds_; }
-    // The database path as a read-only or read-write "file:" URI, so that the shell never
-    // creates a missing file and a read-only connection cannot write.
-
     // The lines of errors, each trimmed of spaces and tabs, without the blank ones and those
     // dropped by the predicate, joined with line feeds.
     static std::string filterLines(std::string_view errors,
