@@ -56,6 +56,9 @@ std::string commandFailure(const SSHSession::CommandOutput& out) {
     return "Command failed with exit code " + std::to_string(out.exitStatus);
 }
 
+// Well below the packet size OpenSSH accepts for an exec request.
+constexpr std::size_t maxExecCommandBytes = 128 * 1024;
+
 } // namespace
 
 SSHBackendError::SSHBackendError(Kind kind, const std::string& text)
@@ -237,7 +240,13 @@ std::optional<QueryResult> SSHBackend::executeLocked(const std::string& sql) {
 
     SSHSession::CommandOutput out;
     try {
-        out = session_->run(statementCommand(input.text), Deadline::after(timeout_));
+        // OpenSSH refuses exec requests past ~256 KB: a long script goes in through the
+        // standard input of a plain shell instead.
+        std::string command = statementCommand(input.text);
+        if (command.size() <= maxExecCommandBytes)
+            out = session_->run(command, Deadline::after(timeout_));
+        else
+            out = session_->run("sh -s", Deadline::after(timeout_), command);
     } catch (const SSHClientError& e) {
         // Tear the session down here, on the thread that used it; the next statement
         // reconnects.

@@ -1,5 +1,6 @@
 #include "backends/SSHSession.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -273,7 +274,8 @@ void SSHSession::waitForSocket(const Deadline& deadline, const char* what) {
     ::poll(&p, 1, wait);
 }
 
-SSHSession::CommandOutput SSHSession::run(const std::string& command, const Deadline& deadline) {
+SSHSession::CommandOutput SSHSession::run(const std::string& command, const Deadline& deadline,
+                                          std::string_view input) {
     ChannelGuard guard{ssh_channel_new(session_)};
     ssh_channel ch = guard.channel;
     if (!ch) throw SSHClientError(Kind::channel, errorText(session_, "Could not open a channel"));
@@ -290,6 +292,25 @@ SSHSession::CommandOutput SSHSession::run(const std::string& command, const Dead
                                  errorText(session_, "The server refused to run the command"));
         }
         waitForSocket(deadline, "Starting the command");
+    }
+    // The remote shell reads the whole script before it runs anything, so nothing needs
+    // reading while the input is written.
+    while (!input.empty()) {
+        int n = ssh_channel_write(
+            ch, input.data(), static_cast<uint32_t>(std::min<std::size_t>(input.size(), 1 << 16)));
+        if (n == SSH_ERROR) {
+            throw SSHClientError(Kind::channel,
+                                 errorText(session_, "Writing the command's input failed"));
+        }
+        input.remove_prefix(static_cast<std::size_t>(n));
+        if (n == 0) waitForSocket(deadline, "Writing the command's input");
+    }
+    for (int rc; (rc = ssh_channel_send_eof(ch)) != SSH_OK;) {
+        if (rc != SSH_AGAIN) {
+            throw SSHClientError(Kind::channel,
+                                 errorText(session_, "Writing the command's input failed"));
+        }
+        waitForSocket(deadline, "Writing the command's input");
     }
 
     CommandOutput result;

@@ -99,9 +99,11 @@ public:
     SSHSession(const SSHSession&) = delete;
     SSHSession& operator=(const SSHSession&) = delete;
 
-    // Runs one command on a new exec channel and collects its output until it ends.
+    // Runs one command on a new exec channel, writes `input` to its standard input (then
+    // end of file), and collects its output until it ends.
     // Throws SSHClientError (timeout or channel).
-    CommandOutput run(const std::string& command, const Deadline& deadline);
+    CommandOutput run(const std::string& command, const Deadline& deadline,
+                      std::string_view input = {});
 
     // False once the transport has closed, including a peer that went away without a word.
     bool isConnected();

@@ -227,3 +227,24 @@ TEST_F(SSHBackendTest, ReadOnlyConnectionCannotWrite) {
     ASSERT_TRUE(rows);
     EXPECT_EQ(rows->rows, std::vector<Row>{{integer(1)}});
 }
+
+TEST_F(SSHBackendTest, StatementsLargerThanAnExecRequest) {
+    REQUIRE_SSH_SERVER();
+    std::string db =
+        server().makeDatabase("large.db", "CREATE TABLE blobs (id INTEGER, body TEXT);");
+    auto backend = passwordBackend(db);
+    backend->connect();
+    // 600 KB of text in one INSERT: more than an SSH server takes in one exec request.
+    std::string body(600 * 1024, 'x');
+    body.replace(1000, 3, "it'");
+    std::string escaped;
+    for (char c : body) escaped += c == '\'' ? std::string("''") : std::string(1, c);
+    EXPECT_FALSE(backend->execute("INSERT INTO blobs VALUES (1, '" + escaped + "')"));
+    auto result =
+        backend->execute("SELECT length(body) AS n, substr(body, 1000, 5) AS s FROM blobs");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->rows.at(0).at(0), Cell(CellValue{std::int64_t(body.size())}));
+    EXPECT_EQ(result->rows.at(0).at(1), Cell(CellValue{std::string("xit'x")}));
+    auto small = backend->execute("SELECT 1 AS one"); // the session is still usable
+    ASSERT_TRUE(small);
+}
