@@ -108,6 +108,7 @@ TEST(ClientConnection, SimpleQueriesOnSQLite) {
         {"SELECT count(*) AS c FROM t", {"T[c]", "D[2]", "C SELECT 1", "Z"}},
         {" \n\t ", {"I", "Z"}},
         {"\0\0"s, {"I", "Z"}},
+        {"SELECT '\xFF'", {"I", "Z"}}, // not UTF-8: counts as no text at all
     };
     for (const auto& c : cases) {
         h.client->send(wire::query(c.sql));
@@ -115,7 +116,7 @@ TEST(ClientConnection, SimpleQueriesOnSQLite) {
     }
     // The log callback hears each non-empty statement once, trimmed; the backend runs it.
     auto logged = h.logged();
-    ASSERT_EQ(logged.size(), std::size(cases) - 2);
+    ASSERT_EQ(logged.size(), std::size(cases) - 3);
     EXPECT_EQ(logged[1], "SELECT a, b FROM t ORDER BY a ;");
     EXPECT_EQ(backend->executed[1], "SELECT a, b FROM t ORDER BY a ;");
 }
@@ -157,6 +158,7 @@ TEST(ClientConnection, ReadOnlyGuard) {
 TEST(ClientConnection, BackendFailureIsAnsweredAndTheSessionGoesOn) {
     auto backend = std::make_shared<ScriptedBackend>([](const std::string& sql) {
         if (sql == "fail") throw Error("SSH error: no such table: x");
+        if (sql == "none") return std::optional<QueryResult>(QueryResult{{{"v"}}, {}});
         QueryResult r{{{"v"}}, {{CellValue{sql}}}};
         return std::optional<QueryResult>(r);
     });
@@ -167,6 +169,9 @@ TEST(ClientConnection, BackendFailureIsAnsweredAndTheSessionGoesOn) {
     EXPECT_EQ(h.client->untilReady(), (Tokens{"E SSH error: no such table: x", "Z"}));
     h.client->send(wire::query("next"));
     EXPECT_EQ(h.client->untilReady(), (Tokens{"T[v]", "D[next]", "C SELECT 1", "Z"}));
+    // A result set without rows is still described.
+    h.client->send(wire::query("none"));
+    EXPECT_EQ(h.client->untilReady(), (Tokens{"T[v]", "C SELECT 0", "Z"}));
     EXPECT_TRUE(logs.contains("ClientConnection",
                               "Backend execute error: SSH error: no such table: x, sql: fail"));
 }
