@@ -117,6 +117,38 @@ TEST(SchemaTranslatorAnswers, AttributesCountFromOne) {
     EXPECT_EQ(r.commandTag, "SELECT 4");
 }
 
+// attnum is cid + 1 whatever kind of cell the shell gave for cid; a cid that is not a
+// number, or has no successor, is passed on as it came.
+TEST(SchemaTranslatorAnswers, AttributeNumberFromEveryKindOfCid) {
+    using quillhaven::Cell;
+    using quillhaven::CellValue;
+    struct Case {
+        Cell cid;
+        std::string attnum;
+    } cases[] = {
+        {CellValue{std::int64_t{0}}, "1"},
+        {CellValue{2.9}, "3"},
+        {CellValue{-0.5}, "1"},
+        {CellValue{std::string("4")}, "5"},
+        {CellValue{std::string("+4")}, "5"},
+        {CellValue{std::string("-1")}, "0"},
+        {CellValue{std::string("+-1")}, "'+-1'"},
+        {CellValue{std::string("4x")}, "'4x'"},
+        {std::nullopt, "NULL"},
+        {CellValue{INT64_MAX}, std::to_string(INT64_MAX)},
+        {CellValue{std::string("9223372036854775807")}, "'9223372036854775807'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.attnum);
+        translationtest::FixedBackend backend(
+            {{c.cid, CellValue{std::string("a")}, CellValue{std::string("INT")}, std::nullopt,
+              std::nullopt, std::nullopt}});
+        auto r = st::handlePgAttributeQuery("... relname = 't'", backend);
+        ASSERT_EQ(r.rows.size(), 1u);
+        EXPECT_EQ(translationtest::render({r.rows[0][1]}), c.attnum);
+    }
+}
+
 TEST(SchemaTranslatorAnswers, CompositePrimaryKeyGivesOneRowPerColumn) {
     auto backend = translationtest::shopBackend();
     for (const char* view : {"table_constraints", "key_column_usage"}) {
