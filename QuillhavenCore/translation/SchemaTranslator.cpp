@@ -94,11 +94,11 @@ std::optional<QueryResult> tableInfo(Backend& backend, const std::string& name,
     return query(backend, "PRAGMA table_info(" + quoteIdentifier(name) + ")", logFormat, &name);
 }
 
-// cid + 1: a real is truncated, a text is parsed as a decimal integer; anything else is
-// passed on unchanged.
+// cid + 1: a real is truncated, a text is parsed as a decimal integer; anything else, and a
+// number with no successor, is passed on unchanged.
 Cell attributeNumber(const Cell& cid) {
     if (!cid) return cid;
-    if (auto* n = std::get_if<std::int64_t>(&*cid)) return intCell(*n + 1);
+    if (auto* n = std::get_if<std::int64_t>(&*cid)) return *n < INT64_MAX ? intCell(*n + 1) : cid;
     if (auto* d = std::get_if<double>(&*cid)) {
         if (std::isfinite(*d) && std::fabs(*d) < 9.0e18)
             return intCell(static_cast<std::int64_t>(std::trunc(*d)) + 1);

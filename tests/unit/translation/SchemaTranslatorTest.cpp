@@ -117,6 +117,55 @@ TEST(SchemaTranslatorAnswers, AttributesCountFromOne) {
     EXPECT_EQ(r.commandTag, "SELECT 4");
 }
 
+// A table-list row without a name is skipped everywhere, but still uses up its position in
+// the OIDs; a name that came as a number is listed in its textual form.
+TEST(SchemaTranslatorAnswers, NamelessTableRowsAreSkippedButKeepTheirOID) {
+    using quillhaven::CellValue;
+    translationtest::FixedBackend backend(
+        {{CellValue{std::string("a")}}, {std::nullopt}, {}, {CellValue{std::int64_t{7}}}});
+    EXPECT_THAT(renderRows(st::handlePgClassQuery(backend)),
+                ElementsAre("16384 'a' 'public'", "16387 '7' 'public'"));
+    EXPECT_THAT(renderRows(st::handleTablesQuery(backend)),
+                ElementsAre("'a' 'public' 'BASE TABLE'", "'7' 'public' 'BASE TABLE'"));
+    auto estimates = quillhaven::QueryInterceptor::check(
+        "SELECT relname, reltuples AS estimated_row FROM pg_class", backend);
+    ASSERT_TRUE(estimates);
+    EXPECT_THAT(renderRows(*estimates), ElementsAre("'sqlite' 'a' 0", "'sqlite' '7' 0"));
+    EXPECT_EQ(estimates->commandTag, "SELECT 2");
+}
+
+// attnum is cid + 1 whatever kind of cell the shell gave for cid; a cid that is not a
+// number, or has no successor, is passed on as it came.
+TEST(SchemaTranslatorAnswers, AttributeNumberFromEveryKindOfCid) {
+    using quillhaven::Cell;
+    using quillhaven::CellValue;
+    struct Case {
+        Cell cid;
+        std::string attnum;
+    } cases[] = {
+        {CellValue{std::int64_t{0}}, "1"},
+        {CellValue{2.9}, "3"},
+        {CellValue{-0.5}, "1"},
+        {CellValue{std::string("4")}, "5"},
+        {CellValue{std::string("+4")}, "5"},
+        {CellValue{std::string("-1")}, "0"},
+        {CellValue{std::string("+-1")}, "'+-1'"},
+        {CellValue{std::string("4x")}, "'4x'"},
+        {std::nullopt, "NULL"},
+        {CellValue{INT64_MAX}, std::to_string(INT64_MAX)},
+        {CellValue{std::string("9223372036854775807")}, "'9223372036854775807'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.attnum);
+        translationtest::FixedBackend backend(
+            {{c.cid, CellValue{std::string("a")}, CellValue{std::string("INT")}, std::nullopt,
+              std::nullopt, std::nullopt}});
+        auto r = st::handlePgAttributeQuery("... relname = 't'", backend);
+        ASSERT_EQ(r.rows.size(), 1u);
+        EXPECT_EQ(translationtest::render({r.rows[0][1]}), c.attnum);
+    }
+}
+
 TEST(SchemaTranslatorAnswers, CompositePrimaryKeyGivesOneRowPerColumn) {
     auto backend = translationtest::shopBackend();
     for (const char* view : {"table_constraints", "key_column_usage"}) {

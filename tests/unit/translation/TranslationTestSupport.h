@@ -46,6 +46,21 @@ private:
     bool oddThrow_;
 };
 
+// Answers every statement with the same rows, as the remote shell might shape them.
+class FixedBackend : public quillhaven::Backend {
+public:
+    explicit FixedBackend(std::vector<quillhaven::Row> rows) : rows_(std::move(rows)) {}
+    void connect() override {}
+    std::optional<quillhaven::QueryResult> execute(const std::string&) override {
+        return quillhaven::QueryResult{{}, rows_};
+    }
+    void close() override {}
+    bool isAlive() override { return true; }
+
+private:
+    std::vector<quillhaven::Row> rows_;
+};
+
 // "name/oid name/oid ..." for the columns of an answer.
 inline std::string columnsOf(const quillhaven::InterceptResult& r) {
     std::string out;
