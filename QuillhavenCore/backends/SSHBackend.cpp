@@ -5,6 +5,7 @@
 #include "backends/ShellStatementGuard.h"
 #include "connections/KeychainHelper.h"
 #include "support/Text.h"
+#include "support/UUID.h"
 
 #include <chrono>
 
@@ -54,6 +55,11 @@ std::string commandFailure(const SSHSession::CommandOutput& out) {
     std::string err = decoded(out.err);
     if (!err.empty()) return err;
     return "Command failed with exit code " + std::to_string(out.exitStatus);
+}
+
+// A connection id is shown the way it is stored everywhere: canonical upper case.
+std::string shownId(const std::string& id) {
+    return uuid::normalized(id).value_or(id);
 }
 
 // Well below the packet size OpenSSH accepts for an exec request.
@@ -140,7 +146,7 @@ SSHAuth SSHBackend::buildAuthMethod() const {
         if (!password) {
             throw SSHBackendError(Kind::authenticationFailed,
                                   "No password found in Keychain for connection " +
-                                      credentials_.connectionId());
+                                      shownId(credentials_.connectionId()));
         }
         return SSHAuth::withPassword(*password);
     }
@@ -149,7 +155,7 @@ SSHAuth SSHBackend::buildAuthMethod() const {
         if (!key) {
             throw SSHBackendError(Kind::authenticationFailed,
                                   "No SSH key found in Keychain for connection " +
-                                      credentials_.connectionId());
+                                      shownId(credentials_.connectionId()));
         }
         keyText.assign(key->begin(), key->end());
         break;

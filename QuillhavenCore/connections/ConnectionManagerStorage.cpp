@@ -7,6 +7,7 @@
 #include "support/UUID.h"
 
 #include <algorithm>
+#include <glib.h>
 #include <iostream>
 
 namespace quillhaven {
@@ -19,6 +20,16 @@ std::vector<Connection> firstOfEachId(const std::vector<Connection>& list) {
     for (const auto& record : list)
         if (seen.insert(record.id).second) unique.push_back(record);
     return unique;
+}
+
+// The name in NFC, so that a precomposed letter and the same letter written with a combining
+// mark sort alike; a name that is not UTF-8 sorts by its bytes.
+std::string sortKey(const std::string& name) {
+    gchar* nfc = g_utf8_normalize(name.data(), static_cast<gssize>(name.size()), G_NORMALIZE_NFC);
+    if (!nfc) return name;
+    std::string key(nfc);
+    g_free(nfc);
+    return key;
 }
 
 void addUUIDs(std::set<std::string>& ids, const std::vector<std::string>& texts) {
@@ -88,10 +99,15 @@ void ConnectionManager::mergeFromiCloud() {
     merged.erase(std::remove_if(merged.begin(), merged.end(),
                                 [&](const Connection& c) { return isDeleted(c.id); }),
                  merged.end());
-    // UTF-8 byte order is code point order, so comparing the bytes sorts by code points,
-    // upper-case initials before lower-case ones.
-    std::stable_sort(merged.begin(), merged.end(),
-                     [](const Connection& a, const Connection& b) { return a.name < b.name; });
+    // UTF-8 byte order is code point order, so comparing the normalised bytes sorts by code
+    // points, upper-case initials before lower-case ones.
+    std::vector<std::pair<std::string, Connection>> keyed;
+    keyed.reserve(merged.size());
+    for (auto& record : merged) keyed.emplace_back(sortKey(record.name), std::move(record));
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    merged.clear();
+    for (auto& entry : keyed) merged.push_back(std::move(entry.second));
 
     isMerging_ = true;
     setConnections(std::move(merged));

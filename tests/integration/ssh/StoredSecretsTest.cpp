@@ -3,6 +3,7 @@
 #include "SSHServer.h"
 #include "backends/SSHBackend.h"
 #include "connections/KeychainHelper.h"
+#include "support/Text.h"
 #include "support/UUID.h"
 
 #include <cstdlib>
@@ -31,6 +32,10 @@ TEST(SSHStoredSecrets, PasswordAndKeyFromTheStoreOrTheirAbsence) {
          "SSH authentication failed: No password found in Keychain for connection " + empty},
         {SSHAuthMethod::key, empty,
          "SSH authentication failed: No SSH key found in Keychain for connection " + empty},
+        // The secrets are looked up, and the id shown, in the canonical upper-case form.
+        {SSHAuthMethod::password, text::toLowerASCII(withPassword), ""},
+        {SSHAuthMethod::password, text::toLowerASCII(empty),
+         "SSH authentication failed: No password found in Keychain for connection " + empty},
     };
     for (const auto& c : cases) {
         SSHBackend backend("127.0.0.1", server.port(), sshtest::user, c.method, c.id, db, 10);

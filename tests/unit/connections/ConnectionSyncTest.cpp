@@ -198,6 +198,28 @@ TEST_F(Launches, NewMachineAdoptsTheSharedList) {
     EXPECT_EQ(m.storedNames(), (std::vector<std::string>{"a", "b", "c"}));
 }
 
+TEST_F(Launches, MergeSortsNamesByCodePointsAfterCanonicalComposition) {
+    const std::string decomposedE = "e\xCC\x81"; // e + COMBINING ACUTE ACCENT
+    const std::string composedE = "\xC3\xA9";    // LATIN SMALL LETTER E WITH ACUTE
+    struct Case {
+        std::vector<std::string> stored, expected;
+    } cases[] = {
+        // Composed, the accented letter comes after every ASCII letter.
+        {{"f", decomposedE, "E", "a"}, {"E", "a", "f", decomposedE}},
+        // Both forms are the same letter: the letter after it decides.
+        {{decomposedE + "z", composedE + "a"}, {composedE + "a", decomposedE + "z"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<Connection> list;
+        std::uint16_t port = 1;
+        for (const auto& name : c.stored) list.push_back(flyRecord(name, port++));
+        KeyValueFile(shared / SyncStore::fileName)
+            .setBytes(ConnectionManager::storageKey, encodeConnectionList(list));
+        Machine m(loop, dir.path() / ("d" + std::to_string(port)) / "defaults.json", shared);
+        EXPECT_EQ(m.names(), c.expected);
+    }
+}
+
 TEST_F(Launches, UndecodableLocalListIsReportedAndTheSharedCopyAdopted) {
     KeyValueFile(defaultsPath).setBytes(ConnectionManager::storageKey, "[{\"name\": 1}]");
     KeyValueFile(shared / SyncStore::fileName)
