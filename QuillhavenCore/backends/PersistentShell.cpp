@@ -48,42 +48,57 @@ bool PersistentShell::send(std::string_view input) {
 }
 
 std::string PersistentShell::readUntilSentinel() {
+    std::string answer;
+    bool anyLine = false;
+    readUntilSentinel([&](std::string_view line) {
+        // Every line is kept, valid UTF-8 or not: the parser mends raw blob bytes.
+        if (anyLine) answer += '\n';
+        answer.append(line);
+        anyLine = true;
+    });
+    return answer;
+}
+
+void PersistentShell::readUntilSentinel(const std::function<void(std::string_view line)>& onLine) {
     using Kind = ReadFailure::Kind;
     if (!child_) throw ReadFailure(Kind::sessionDead, "No stdout handle");
     auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(timeout_);
+    // Consumed lines are dropped from the front now and then, not after each line: memory
+    // stays bounded by this much plus one read while a long answer streams through.
+    constexpr std::size_t compactAfter = 1 << 20;
 
-    std::string answer;
-    bool anyLine = false;
     std::size_t consumed = 0; // lines are taken from the front without moving the rest
     std::size_t searchFrom = 0;
-    for (;;) {
-        std::size_t end = stdoutBuffer_.find('\n', searchFrom);
-        if (end == std::string::npos) {
-            searchFrom = stdoutBuffer_.size();
-            if (Clock::now() >= deadline) break;
-            auto r = child_->readOutputOrError(stdoutBuffer_, errors_, deadline);
-            if (r == ChildProcess::ReadResult::endOfFile || r == ChildProcess::ReadResult::failed) {
-                stdoutBuffer_.erase(0, consumed);
-                throw ReadFailure(Kind::sessionDead, "Unexpected EOF on stdout");
+    try {
+        for (;;) {
+            std::size_t end = stdoutBuffer_.find('\n', searchFrom);
+            if (end == std::string::npos) {
+                if (consumed >= compactAfter) {
+                    stdoutBuffer_.erase(0, consumed);
+                    consumed = 0;
+                }
+                searchFrom = stdoutBuffer_.size();
+                if (Clock::now() >= deadline) break;
+                auto r = child_->readOutputOrError(stdoutBuffer_, errors_, deadline);
+                if (r == ChildProcess::ReadResult::endOfFile ||
+                    r == ChildProcess::ReadResult::failed)
+                    throw ReadFailure(Kind::sessionDead, "Unexpected EOF on stdout");
+                continue;
             }
-            continue;
+            std::string_view line(stdoutBuffer_.data() + consumed, end - consumed);
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            consumed = searchFrom = end + 1;
+            if (line == sentinel_) {
+                stdoutBuffer_.erase(0, consumed);
+                // The shell wrote any error before the sentinel; collect what is in the pipe.
+                child_->drainError(errors_);
+                return;
+            }
+            onLine(line);
         }
-        std::string_view line(stdoutBuffer_.data() + consumed, end - consumed);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        bool done = line == sentinel_;
-        if (!done) {
-            // Every line is kept, valid UTF-8 or not: the parser mends raw blob bytes.
-            if (anyLine) answer += '\n';
-            answer.append(line);
-            anyLine = true;
-        }
-        consumed = searchFrom = end + 1;
-        if (done) {
-            stdoutBuffer_.erase(0, consumed);
-            // The shell wrote any error before the sentinel; collect what is in the pipe.
-            child_->drainError(errors_);
-            return answer;
-        }
+    } catch (...) {
+        stdoutBuffer_.erase(0, consumed);
+        throw;
     }
     stdoutBuffer_.erase(0, consumed);
     long seconds = static_cast<long>(timeout_.count());

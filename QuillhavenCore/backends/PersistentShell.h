@@ -3,6 +3,7 @@
 #include "support/ChildProcess.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -43,6 +44,9 @@ public:
     // The lines before the next sentinel line, joined with line feeds (carriage returns at
     // line ends dropped). Throws ReadFailure; bytes already read stay buffered.
     std::string readUntilSentinel();
+    // The same lines handed over one by one as they arrive, within the same timeout; bytes
+    // already read and not handed over stay buffered when it throws.
+    void readUntilSentinel(const std::function<void(std::string_view line)>& onLine);
     // Error output gathered since the last call (or discardErrors), including what the
     // child wrote before the sentinel.
     std::string takeErrors();

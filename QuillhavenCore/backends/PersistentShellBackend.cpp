@@ -44,6 +44,11 @@ std::optional<QueryResult> PersistentShellBackend::execute(const std::string& sq
     return executeLocked(sql);
 }
 
+void PersistentShellBackend::executeStreaming(const std::string& sql, ResultSink& sink) {
+    std::lock_guard lock(queue_);
+    executeStreamingLocked(sql, sink);
+}
+
 void PersistentShellBackend::close() {
     std::lock_guard lock(queue_);
     closeLocked();
@@ -136,8 +141,8 @@ void PersistentShellBackend::connectLocked() {
     logger_.info(texts_.established, millisecondsSince(start));
 }
 
-std::optional<QueryResult> PersistentShellBackend::executeLocked(const std::string& sql) {
-    std::string shortSQL = text::shortenForLog(sql);
+Clock::time_point PersistentShellBackend::sendLocked(const std::string& sql,
+                                                     const std::string& shortSQL) {
     auto input = ShellStatementGuard::check(sql);
     if (input.refusal) {
         logger_.error("Statement refused: sql=%s reason=%s", shortSQL, *input.refusal);
@@ -156,19 +161,21 @@ std::optional<QueryResult> PersistentShellBackend::executeLocked(const std::stri
     }
     // A child that has gone shows as the end of its output below.
     shell_.send(input.text + ".print " + shell_.sentinel() + "\n");
-    std::string answer;
-    try {
-        answer = shell_.readUntilSentinel();
-    } catch (const PersistentShell::ReadFailure& failure) {
-        readFailed(failure, false);
-    }
-    long queryMs = millisecondsSince(start);
+    return start;
+}
 
+void PersistentShellBackend::checkErrorsLocked(const std::string& shortSQL) {
     std::string errors = filterErrors(shell_.takeErrors());
     if (!errors.empty()) {
         logger_.error("Query stderr: sql=%s stderr=%s", shortSQL, errors);
         raise(Failure::sqliteError, errors);
     }
+}
+
+std::optional<QueryResult> PersistentShellBackend::parseWhole(std::string_view answer,
+                                                              const std::string& shortSQL,
+                                                              Clock::time_point start,
+                                                              long queryMs) const {
     std::string_view trimmed = trimAscii(answer);
     if (trimmed.empty() || trimmed == "[]") {
         logger_.info("Execute: sql=%s ms=%ld result=empty", shortSQL, millisecondsSince(start));
@@ -181,6 +188,148 @@ std::optional<QueryResult> PersistentShellBackend::executeLocked(const std::stri
                  parseMs, result ? static_cast<long>(result->rows.size()) : 0L,
                  static_cast<long>(text::codePointCount(trimmed)));
     return result;
+}
+
+std::optional<QueryResult> PersistentShellBackend::executeLocked(const std::string& sql) {
+    std::string shortSQL = text::shortenForLog(sql);
+    auto start = sendLocked(sql, shortSQL);
+    std::string answer;
+    try {
+        answer = shell_.readUntilSentinel();
+    } catch (const PersistentShell::ReadFailure& failure) {
+        readFailed(failure, false);
+    }
+    long queryMs = millisecondsSince(start);
+    checkErrorsLocked(shortSQL);
+    return parseWhole(answer, shortSQL, start, queryMs);
+}
+
+namespace {
+
+// A batch is cut at the first row boundary after this many lines or bytes: small enough to
+// keep memory flat, large enough that the per-batch work does not show.
+constexpr std::size_t batchLines = 4096;
+constexpr std::size_t batchBytes = 2 << 20;
+
+// The answer of one streamed statement as its lines arrive. Until the first batch is cut it
+// holds exactly what readUntilSentinel() would return, so a short or unusual answer is
+// parsed whole. After that it holds "[" and the lines since the last cut.
+struct AnswerStream {
+    std::string held;
+    bool anyLine = false;
+    std::size_t heldLines = 0;
+    bool streaming = false;     // rows went to the sink
+    bool whole = false;         // the first batch did not parse: read the answer whole
+    std::exception_ptr failure; // after rows went out; the rest of the answer is skipped
+    SQLiteJSONParser::RowBoundaryScanner scanner;
+    SQLiteJSONParser::PartReader reader;
+    long rows = 0;
+    long bytes = 0;
+    Clock::duration parseTime{};
+
+    void append(std::string_view line) {
+        if (anyLine) held += '\n';
+        held.append(line);
+        anyLine = true;
+        ++heldLines;
+    }
+
+    // The rows of held as one array; held then starts the next batch.
+    std::vector<Row> takeBatch(bool last) {
+        std::size_t end = held.size();
+        if (!last) {
+            end = held.find_last_not_of(" \t\r\n");
+            held[end] = ']'; // the comma after the batch's last row
+        }
+        auto parseStart = Clock::now();
+        std::vector<Row> batch;
+        try {
+            batch = reader.read(std::string_view(held.data(), end + (last ? 0 : 1)));
+        } catch (...) {
+            if (!last) held[end] = ',';
+            throw;
+        }
+        parseTime += Clock::now() - parseStart;
+        bytes += static_cast<long>(text::codePointCount(held));
+        rows += static_cast<long>(batch.size());
+        held.clear();
+        held += '[';
+        heldLines = 0;
+        return batch;
+    }
+
+    void give(ResultSink& sink, const std::vector<Row>& batch) {
+        if (batch.empty()) return;
+        if (!streaming) sink.columns(reader.columns());
+        streaming = true;
+        sink.rows(batch);
+    }
+
+    void onLine(std::string_view line, ResultSink& sink) {
+        if (failure) return;
+        try {
+            append(line);
+            if (whole) return;
+            scanner.addLine(line);
+            if (heldLines < batchLines && held.size() < batchBytes) return;
+            if (!scanner.atRowBoundary()) return;
+            std::vector<Row> batch;
+            try {
+                batch = takeBatch(false);
+            } catch (const SQLiteJSONParserError&) {
+                if (streaming) throw;
+                whole = true; // nothing sent yet: the whole answer gets its usual reading
+                return;
+            }
+            give(sink, batch);
+        } catch (...) {
+            // The shell's answer is still read to its end, so the next statement starts
+            // in step; the failure is reported then.
+            failure = std::current_exception();
+            held.clear();
+        }
+    }
+};
+
+} // namespace
+
+void PersistentShellBackend::executeStreamingLocked(const std::string& sql, ResultSink& sink) {
+    std::string shortSQL = text::shortenForLog(sql);
+    auto start = sendLocked(sql, shortSQL);
+    AnswerStream stream;
+    try {
+        shell_.readUntilSentinel([&](std::string_view line) { stream.onLine(line, sink); });
+    } catch (const PersistentShell::ReadFailure& failure) {
+        readFailed(failure, false);
+    }
+    long queryMs = millisecondsSince(start);
+    if (!stream.streaming && !stream.failure) {
+        checkErrorsLocked(shortSQL);
+        if (auto result = parseWhole(stream.held, shortSQL, start, queryMs)) {
+            sink.columns(result->columns);
+            sink.rows(result->rows);
+        }
+        return;
+    }
+    try {
+        checkErrorsLocked(shortSQL);
+    } catch (...) {
+        // The rows the shell printed before its error still go out, ahead of the error.
+        if (!stream.failure) {
+            try {
+                stream.give(sink, stream.takeBatch(true));
+            } catch (...) {
+            }
+        }
+        throw;
+    }
+    if (stream.failure) std::rethrow_exception(stream.failure);
+    stream.give(sink, stream.takeBatch(true));
+    logger_.info(
+        "Execute: sql=%s query_ms=%ld parse_ms=%ld rows=%ld bytes=%ld", shortSQL, queryMs,
+        static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(stream.parseTime).count()),
+        stream.rows, stream.bytes);
 }
 
 void PersistentShellBackend::closeLocked() {

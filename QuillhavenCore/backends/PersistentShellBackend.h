@@ -19,6 +19,10 @@ public:
 
     void connect() override;
     std::optional<QueryResult> execute(const std::string& sql) override;
+    // Rows reach the sink in batches while the shell prints them; an answer that fits in
+    // one batch, or that is not printed as one row per line, is read whole as execute()
+    // reads it.
+    void executeStreaming(const std::string& sql, ResultSink& sink) override;
     void close() override;
     bool isAlive() override;
 
@@ -73,6 +77,16 @@ protected:
 private:
     void connectLocked();
     std::optional<QueryResult> executeLocked(const std::string& sql);
+    void executeStreamingLocked(const std::string& sql, ResultSink& sink);
+    // Refuses, reconnects when needed and sends the statement; returns when it was sent.
+    std::chrono::steady_clock::time_point sendLocked(const std::string& sql,
+                                                     const std::string& shortSQL);
+    // Raises the statement's SQL error when the shell reported one.
+    void checkErrorsLocked(const std::string& shortSQL);
+    // The result of a whole answer, logged.
+    std::optional<QueryResult> parseWhole(std::string_view answer, const std::string& shortSQL,
+                                          std::chrono::steady_clock::time_point start,
+                                          long queryMs) const;
     void closeLocked();
     [[noreturn]] void raise(Failure kind, const std::string& text) const;
     [[noreturn]] void readFailed(const PersistentShell::ReadFailure& failure, bool starting);

@@ -295,24 +295,23 @@ std::string repairUTF8(std::string_view s) {
     return out;
 }
 
-QueryResult build(simdjson::dom::array array, bool markers) {
-    QueryResult result;
-    auto& columns = result.columns;
+// Appends the array's objects to rows. Columns come from the first object when
+// hasColumns is still false, in the order the shell printed them; a repeated name is a
+// column of its own.
+void build(simdjson::dom::array array, bool markers, std::vector<ColumnDef>& columns,
+           bool& hasColumns, std::vector<Row>& rows) {
     std::vector<bool> filled;
-    bool first = true;
-    result.rows.reserve(array.size());
+    rows.reserve(rows.size() + array.size());
     for (element item : array) {
         simdjson::dom::object object = item.get_object().value_unsafe();
         Row row;
-        if (first) {
-            // Columns come from the first object, in the order the shell printed them;
-            // a repeated name is a column of its own.
+        if (!hasColumns) {
             row.reserve(object.size());
             for (auto field : object) {
                 columns.push_back(ColumnDef{std::string(field.key), PGTypeOID::text, -1});
                 row.push_back(cellOf(field.value, markers));
             }
-            first = false;
+            hasColumns = true;
         } else {
             row.resize(columns.size());
             std::size_t next = 0; // the shell prints every row's keys in column order
@@ -337,12 +336,13 @@ QueryResult build(simdjson::dom::array array, bool markers) {
                 }
             }
         }
-        result.rows.push_back(std::move(row));
+        rows.push_back(std::move(row));
     }
-    return result;
 }
 
-std::optional<QueryResult> read(simdjson::dom::parser& parser, std::string_view trimmed) {
+// Reads trimmed, valid UTF-8 text into rows (see build); false for an empty array.
+bool read(simdjson::dom::parser& parser, std::string_view trimmed, std::vector<ColumnDef>& columns,
+          bool& hasColumns, std::vector<Row>& rows) {
     element root;
     auto err = parser.parse(trimmed.data(), trimmed.size()).get(root);
     bool markers = false;
@@ -358,8 +358,24 @@ std::optional<QueryResult> read(simdjson::dom::parser& parser, std::string_view 
     if (root.get_array().get(array)) wrongShape(trimmed);
     for (element item : array)
         if (!item.is_object()) wrongShape(trimmed);
-    if (array.size() == 0) return std::nullopt;
-    return build(array, markers);
+    if (array.size() == 0) return false;
+    build(array, markers, columns, hasColumns, rows);
+    return true;
+}
+
+// Reads output (already trimmed) with a reader from the pool, mending raw blob bytes
+// first: the shell prints them inside strings as they are.
+bool readMended(std::string_view trimmed, std::vector<ColumnDef>& columns, bool& hasColumns,
+                std::vector<Row>& rows) {
+    std::string repaired;
+    if (!simdjson::validate_utf8(trimmed.data(), trimmed.size())) {
+        repaired = repairUTF8(trimmed);
+        trimmed = repaired;
+    }
+    auto parser = readers().take();
+    bool any = read(*parser, trimmed, columns, hasColumns, rows);
+    readers().give(std::move(parser));
+    return any;
 }
 
 } // namespace
@@ -368,18 +384,60 @@ std::optional<QueryResult> parse(std::string_view output) {
     std::string storage;
     std::string_view trimmed = trim(output, storage);
     if (trimmed.empty() || trimmed == "[]") return std::nullopt;
-
-    // The shell prints blob bytes raw inside strings: mend them instead of failing.
-    std::string repaired;
-    if (!simdjson::validate_utf8(trimmed.data(), trimmed.size())) {
-        repaired = repairUTF8(trimmed);
-        trimmed = repaired;
-    }
-
-    auto parser = readers().take();
-    auto result = read(*parser, trimmed);
-    readers().give(std::move(parser));
+    QueryResult result;
+    bool hasColumns = false;
+    if (!readMended(trimmed, result.columns, hasColumns, result.rows)) return std::nullopt;
     return result;
+}
+
+std::vector<Row> PartReader::read(std::string_view part) {
+    std::string storage;
+    std::vector<Row> rows;
+    readMended(trim(part, storage), columns_, hasColumns_, rows);
+    return rows;
+}
+
+void RowBoundaryScanner::addLine(std::string_view line) {
+    // Lines were split at line feeds; inside a string the line feed is one of its bytes.
+    if (broken_) return;
+    if (started_ && inString_) escaped_ = false;
+    started_ = true;
+    for (char c : line) {
+        if (inString_) {
+            if (escaped_) {
+                escaped_ = false;
+            } else if (c == '\\') {
+                escaped_ = true;
+            } else if (c == '"') {
+                inString_ = false;
+            }
+            continue;
+        }
+        if (isAsciiSpace(c)) continue;
+        switch (c) {
+        case '"':
+            inString_ = true;
+            break;
+        case '[':
+            // Only the answer itself is an array ...
+            if (depth_ != 0 || last_ != 0) broken_ = true;
+            ++depth_;
+            break;
+        case '{':
+            // ... and its items are objects, one after another.
+            if (depth_ != 1 || (last_ != '[' && last_ != ',')) broken_ = true;
+            ++depth_;
+            break;
+        case ']':
+        case '}':
+            if (--depth_ < 0) broken_ = true;
+            break;
+        default:
+            if (depth_ < 2 && c != ',') broken_ = true;
+            break;
+        }
+        last_ = c;
+    }
 }
 
 } // namespace SQLiteJSONParser

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <sys/random.h>
 #include <sys/socket.h>
@@ -466,26 +467,72 @@ void ClientConnection::writeError(const std::string& message) {
     writeRaw(PGMessage::buildMessage('E', PGMessage::buildErrorResponse("ERROR", message)));
 }
 
+namespace {
+
+// Writes a result set while it arrives: RowDescription with the first rows, DataRows, and
+// CommandComplete at the end. Each batch is checked before any of it is written, so a
+// result given in one batch is refused whole.
+class ResultWriter : public ResultSink {
+public:
+    explicit ResultWriter(std::function<void(std::string_view)> write) : write_(std::move(write)) {}
+
+    void columns(const std::vector<ColumnDef>& columns) override {
+        PGMessage::checkEncodable(columns, {});
+        columns_ = columns;
+        hasColumns_ = true;
+    }
+
+    void rows(const std::vector<Row>& rows) override {
+        PGMessage::checkEncodable(columns_, rows);
+        describe();
+        // Messages go out in sends of about 64 KiB: one send per batch instead of one per
+        // row (measured: several times the rows per second), the same bytes in the same order.
+        constexpr std::size_t sendSize = 64 * 1024;
+        for (const auto& row : rows) {
+            PGMessage::appendDataRowMessage(buffer_, row);
+            if (buffer_.size() >= sendSize) flush();
+        }
+        rowCount_ += rows.size();
+        // The rows of a batch go out now rather than wait for the next batch.
+        if (!rows.empty()) flush();
+    }
+
+    bool hasColumns() const { return hasColumns_; }
+    std::size_t rowCount() const { return rowCount_; }
+
+    void finish(const std::string& tag) {
+        describe();
+        buffer_ += PGMessage::buildCommandComplete(tag);
+        flush();
+    }
+
+private:
+    void describe() {
+        if (described_) return;
+        buffer_ = PGMessage::buildMessage('T', PGMessage::buildRowDescription(columns_));
+        described_ = true;
+    }
+    void flush() {
+        write_(buffer_);
+        buffer_.clear();
+    }
+
+    std::function<void(std::string_view)> write_;
+    std::vector<ColumnDef> columns_;
+    bool hasColumns_ = false;
+    bool described_ = false;
+    std::size_t rowCount_ = 0;
+    std::string buffer_;
+};
+
+} // namespace
+
 void ClientConnection::writeRows(const std::vector<ColumnDef>& columns,
                                  const std::vector<Row>& rows, const std::string& tag) {
-    PGMessage::checkEncodable(columns, rows);
-    // Messages go out in batches of about 64 KiB: one send per batch instead of one per
-    // row (measured: several times the rows per second), the same bytes in the same order.
-    constexpr std::size_t batchSize = 64 * 1024;
-    std::string batch = PGMessage::buildMessage('T', PGMessage::buildRowDescription(columns));
-    for (const auto& row : rows) {
-        PGMessage::appendDataRowMessage(batch, row);
-        if (batch.size() >= batchSize) {
-            writeRaw(batch);
-            batch.clear();
-        }
-    }
-    batch += PGMessage::buildCommandComplete(tag);
-    writeRaw(batch);
-}
-
-void ClientConnection::writeResultSet(const QueryResult& result) {
-    writeRows(result.columns, result.rows, "SELECT " + std::to_string(result.rows.size()));
+    ResultWriter writer([this](std::string_view bytes) { writeRaw(bytes); });
+    writer.columns(columns);
+    writer.rows(rows);
+    writer.finish(tag);
 }
 
 void ClientConnection::writeInterceptResult(const InterceptResult& result) {
@@ -519,11 +566,14 @@ void ClientConnection::runStatement(const std::string& sql, bool extended) {
         return;
     }
     try {
-        auto result = backend_->execute(rewritten);
+        // Rows go to the client while the backend still reads them; an error after some of
+        // them is answered after those rows (clients accept an error mid-result).
+        ResultWriter writer([this](std::string_view bytes) { writeRaw(bytes); });
+        backend_->executeStreaming(rewritten, writer);
         long ms = millisecondsSince(start);
-        if (result) {
-            writeResultSet(*result);
-            logger_.info(texts.executed, shortSQL(sql), static_cast<long>(result->rows.size()), ms);
+        if (writer.hasColumns()) {
+            writer.finish("SELECT " + std::to_string(writer.rowCount()));
+            logger_.info(texts.executed, shortSQL(sql), static_cast<long>(writer.rowCount()), ms);
         } else {
             writeRaw(PGMessage::buildCommandComplete(ClientConnection::classifyDMLTag(sql)));
             logger_.info(texts.command, shortSQL(sql), ms);

@@ -87,7 +87,6 @@ private:
 
     void runStatement(const std::string& sql, bool extended);
     void writeInterceptResult(const InterceptResult& result);
-    void writeResultSet(const QueryResult& result);
     void writeRows(const std::vector<ColumnDef>& columns, const std::vector<Row>& rows,
                    const std::string& tag);
     void writeError(const std::string& message);
