@@ -222,6 +222,64 @@ TEST_F(Serve, FlyTargetsGoThroughTheFlyCommand) {
     EXPECT_NE(noFly.output().find("'fly' CLI not found"), std::string::npos) << noFly.output();
 }
 
+TEST_F(Serve, ResultsLargerThanABatchArriveWholeAndInOrder) {
+    auto serve = start();
+    // Most rows hold a blob whose raw line feed splits its JSON line right after "},":
+    // only a real row boundary may cut the answer into batches.
+    auto r = psql(port, "SELECT value, CASE WHEN value % 7 <> 0 THEN x'617D2C0A7B62' "
+                        "ELSE 'r' || value END FROM generate_series(1, 20000)");
+    std::string expected;
+    for (int i = 1; i <= 20000; ++i)
+        expected +=
+            std::to_string(i) + "|" + (i % 7 != 0 ? "a},\n{b" : "r" + std::to_string(i)) + "\n";
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.output == expected) << r.output.substr(0, 500);
+}
+
+TEST_F(Serve, AnErrorAfterRowsFollowsThoseRowsAndTheSessionGoesOn) {
+    auto serve = start();
+    std::string conninfo =
+        "host=127.0.0.1 port=" + std::to_string(port) + " user=any dbname=any connect_timeout=10";
+    PGconn* conn = PQconnectdb(conninfo.c_str());
+    ASSERT_EQ(PQstatus(conn), CONNECTION_OK) << PQerrorMessage(conn);
+    // The shell prints the rows before the failing one, then the error. An error within the
+    // first batch is answered alone; a later one comes after every row printed before it.
+    struct Case {
+        int failingRow;
+        int rowsBeforeError;
+    } cases[] = {{10, 0}, {9000, 8999}};
+    for (const auto& c : cases) {
+        std::string sql = "SELECT CASE WHEN value < " + std::to_string(c.failingRow) +
+                          " THEN value ELSE json('bad') END AS v FROM generate_series(1, 10000)";
+        ASSERT_EQ(PQsendQuery(conn, sql.c_str()), 1);
+        ASSERT_EQ(PQsetSingleRowMode(conn), 1);
+        int rows = 0;
+        bool inOrder = true;
+        std::string error;
+        while (PGresult* result = PQgetResult(conn)) {
+            if (PQresultStatus(result) == PGRES_SINGLE_TUPLE) {
+                inOrder = inOrder && std::to_string(++rows) == PQgetvalue(result, 0, 0);
+            } else if (PQresultStatus(result) == PGRES_FATAL_ERROR) {
+                error = PQresultErrorMessage(result);
+            }
+            PQclear(result);
+        }
+        EXPECT_EQ(rows, c.rowsBeforeError) << c.failingRow;
+        EXPECT_TRUE(inOrder) << c.failingRow;
+        EXPECT_NE(error.find("malformed JSON"), std::string::npos) << error;
+
+        // The same session answers the next statement, here through the extended protocol.
+        const char* count[] = {"20000"};
+        PGresult* next = PQexecParams(conn, "SELECT value FROM generate_series(1, $1)", 1, nullptr,
+                                      count, nullptr, nullptr, 0);
+        ASSERT_EQ(PQresultStatus(next), PGRES_TUPLES_OK) << PQresultErrorMessage(next);
+        EXPECT_EQ(PQntuples(next), 20000);
+        EXPECT_STREQ(PQgetvalue(next, 19999, 0), "20000");
+        PQclear(next);
+    }
+    PQfinish(conn);
+}
+
 TEST(ServeSample, TheBuiltInSampleDatabaseIsServed) {
     unsigned short port = freePort();
     ServeProcess serve({"serve", "--read-only", "--port", std::to_string(port),

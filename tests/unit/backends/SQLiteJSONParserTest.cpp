@@ -166,3 +166,57 @@ TEST(SQLiteJSONParser, Errors) {
         }
     }
 }
+
+TEST(SQLiteJSONParser, PartsReadLikeTheWholeAnswer) {
+    // Later parts take the first part's columns: repeated names, other key orders, big
+    // integers and raw blob bytes come out as in one piece.
+    std::vector<std::string> parts = {
+        R"([{"id":1,"id":2,"v":"x"},{"id":3,"id":4,"v":null}])",
+        R"([{"id":5,"id":6,"v":9223372036854775808}])",
+        "[{\"v\":\"A\xff\",\"id\":7,\"id\":8}]",
+    };
+    std::string whole = R"([{"id":1,"id":2,"v":"x"},{"id":3,"id":4,"v":null},)"
+                        R"({"id":5,"id":6,"v":9223372036854775808},)"
+                        "{\"v\":\"A\xff\",\"id\":7,\"id\":8}]";
+    auto expected = SQLiteJSONParser::parse(whole);
+    ASSERT_TRUE(expected);
+    ASSERT_EQ(expected->rows.size(), 4u);
+    EXPECT_EQ(expected->rows[3], (Row{integer(7), integer(8), txt("A\xEF\xBF\xBD")}));
+
+    SQLiteJSONParser::PartReader reader;
+    EXPECT_FALSE(reader.hasColumns());
+    std::vector<Row> rows;
+    for (const auto& part : parts) {
+        auto batch = reader.read(part);
+        rows.insert(rows.end(), batch.begin(), batch.end());
+    }
+    EXPECT_TRUE(reader.hasColumns());
+    EXPECT_EQ(reader.columns(), expected->columns);
+    EXPECT_EQ(rows, expected->rows);
+    EXPECT_THROW(reader.read("[{\"id\":1},"), SQLiteJSONParserError);
+}
+
+TEST(SQLiteJSONParser, RowBoundariesFollowQuotesAndEscapesAcrossLines) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> lines;
+        std::vector<bool> boundaryAfter;
+    } cases[] = {
+        {"rows", {R"([{"a":1},)", R"({"a":"},"},)", R"({"a":3}])"}, {true, true, false}},
+        // A raw blob may hold line feeds; what follows one is still inside the string.
+        {"line feed in a string", {R"([{"a":"x)", "},", R"(y"},)"}, {false, false, true}},
+        {"escaped quote", {R"([{"a":"\"},)", R"("},)"}, {false, true}},
+        {"escaped line feed", {R"([{"a":"x\)", R"("},)", R"({"a":1},)"}, {false, true, true}},
+        {"items that are not objects", {"[1,", R"({"a":1},)"}, {false, false}},
+        {"text before the array", {"Error", R"([{"a":1},)"}, {false, false}},
+        {"a second array", {R"([{"a":1}])", R"([{"b":2},)"}, {false, false}},
+        {"nested values", {R"([{"a":{"b":1}},)", R"({"a":1},)"}, {false, false}},
+    };
+    for (const auto& c : cases) {
+        SQLiteJSONParser::RowBoundaryScanner scanner;
+        for (std::size_t i = 0; i < c.lines.size(); ++i) {
+            scanner.addLine(c.lines[i]);
+            EXPECT_EQ(scanner.atRowBoundary(), c.boundaryAfter[i]) << c.name << ", line " << i;
+        }
+    }
+}
