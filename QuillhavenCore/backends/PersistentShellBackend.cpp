@@ -2,17 +2,13 @@
 
 #include "backends/SQLiteJSONParser.h"
 #include "backends/ShellStatementGuard.h"
+#include "support/Elapsed.h"
 #include "support/Text.h"
 
 namespace quillhaven {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-long millisecondsSince(Clock::time_point start) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 bool isAsciiSpace(char c) {
     return c == ' ' || c == '\n' || c == '\r' || c == '\t';

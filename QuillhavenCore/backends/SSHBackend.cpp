@@ -4,6 +4,7 @@
 #include "backends/SQLiteShellCommand.h"
 #include "backends/ShellStatementGuard.h"
 #include "connections/KeychainHelper.h"
+#include "support/Elapsed.h"
 #include "support/Text.h"
 #include "support/UUID.h"
 
@@ -35,11 +36,6 @@ const char* prefixOf(Kind kind) {
         return "Statement refused: ";
     }
     return "";
-}
-
-long millisecondsSince(Clock::time_point start) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
 std::string wholeSeconds(double seconds) {

@@ -1,6 +1,7 @@
 #include "frontend/ClientConnection.h"
 
 #include "frontend/PGMessage.h"
+#include "support/Elapsed.h"
 #include "support/Text.h"
 
 #include <cerrno>
@@ -44,12 +45,6 @@ std::int32_t randomSecretKey() {
     std::uint32_t key = 0;
     if (getrandom(&key, sizeof key, 0) != sizeof key) key = std::random_device{}();
     return static_cast<std::int32_t>(key);
-}
-
-long millisecondsSince(std::chrono::steady_clock::time_point start) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - start)
-                                 .count());
 }
 
 std::string shortSQL(const std::string& sql) {
